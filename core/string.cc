@@ -418,11 +418,9 @@ int kx_String_buffer_isIPv4(uint32_t lenth, const char *bytes) {
         // End of a group at i.
         uint32_t n = i - groupStart;
         if (n == 0 || n > 3) return -1;
-        if (n == 3) {
-            char first = bytes[groupStart];
-            if (first > '2') return -1;
-            if (first == '2' && bytes[groupStart + 1] > '5') return -1;
-        }
+        // A group is an octet: 256-259 pass a first/second-digit check alone, so the value is compared.
+        if (n == 3 && (bytes[groupStart] - '0') * 100 + (bytes[groupStart + 1] - '0') * 10 + (bytes[groupStart + 2] - '0') > 255)
+            return -1;
         if (i < lenth && ++dots > 3) return -1;
         groupStart = i + 1;
     }
