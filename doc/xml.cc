@@ -1,0 +1,1532 @@
+// kx_Xml: lazy XML documents.
+//
+// A document keeps element contents as raw text until somebody needs them. One
+// "level" parser turns the raw content of one node into its child elements; the
+// full parse (analyzeAll) runs it over a work stack, the path lookups run it one
+// element at a time and hand the unparsed rest back to the node. Nothing here
+// recurses: parsing, lookups, serialisation and freeing all use explicit stacks or
+// parent pointers, so a deep tree cannot exhaust a worker thread's small stack.
+//
+// Sizes are size_t with overflow checks; running out of memory (or a size that does
+// not fit) throws inside the engine and is turned into a logged failure result at
+// the exported boundary.
+#include "kx/xml.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <bit>
+#include <cstddef>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/log.hpp"
+#include "kx/objectlist.h"
+#include "kx/string.h"
+
+namespace {
+
+using Node = kx_XmlNode;
+using std::string_view;
+constexpr size_t npos = string_view::npos;
+
+// The document must be usable wherever a node is expected.
+static_assert(offsetof(kx_Xml, comment) == offsetof(kx_XmlNode, name));
+static_assert(offsetof(kx_Xml, value) == offsetof(kx_XmlNode, value));
+static_assert(offsetof(kx_Xml, childCount) == offsetof(kx_XmlNode, childCount));
+static_assert(offsetof(kx_Xml, kind) == offsetof(kx_XmlNode, kind));
+static_assert(offsetof(kx_Xml, children) == offsetof(kx_XmlNode, children));
+static_assert(offsetof(kx_Xml, propertyCount) == offsetof(kx_XmlNode, propertyCount));
+static_assert(offsetof(kx_Xml, depth) == offsetof(kx_XmlNode, depth));
+static_assert(offsetof(kx_Xml, properties) == offsetof(kx_XmlNode, properties));
+static_assert(offsetof(kx_Xml, parent) == offsetof(kx_XmlNode, parent));
+static_assert(offsetof(kx_Xml, valueBlock) == offsetof(kx_XmlNode, valueBlock));
+static_assert(offsetof(kx_Xml, valueLength) == offsetof(kx_XmlNode, valueLength));
+static_assert(sizeof(kx_Xml) >= sizeof(kx_XmlNode));
+
+// ---------------------------------------------------------------- memory
+
+struct SizeError : std::length_error {
+    SizeError() : std::length_error("size overflow") {}
+};
+
+size_t addSize(size_t a, size_t b) {
+    if (a > SIZE_MAX - b) throw SizeError();
+    return a + b;
+}
+
+size_t mulSize(size_t a, size_t b) {
+    if (b != 0 && a > SIZE_MAX / b) throw SizeError();
+    return a * b;
+}
+
+void *xmalloc(size_t n) {
+    void *p = malloc(n ? n : 1);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void *xrealloc(void *block, size_t n) {
+    void *p = realloc(block, n ? n : 1);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+char *copyText(const char *s, size_t n) {
+    char *p = static_cast<char *>(xmalloc(addSize(n, 1)));
+    if (n) memcpy(p, s, n);
+    p[n] = '\0';
+    return p;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+size_t skipBlanks(string_view t, size_t p) {
+    while (p < t.size() && isBlank(t[p])) ++p;
+    return p;
+}
+
+string_view trimBlanks(string_view t) {
+    size_t b = skipBlanks(t, 0);
+    size_t e = t.size();
+    while (e > b && isBlank(t[e - 1])) --e;
+    return t.substr(b, e - b);
+}
+
+// Short view of a text for log records.
+int logLen(string_view t) { return static_cast<int>(t.size() < 40 ? t.size() : 40); }
+
+// ---------------------------------------------------------------- records
+
+Node *asNode(kx_Xml *doc) { return reinterpret_cast<Node *>(doc); }
+
+string_view valueOf(const Node *n) { return n->value ? string_view(n->value, n->valueLength) : string_view(); }
+
+// Arrays grow in powers of two (at least 4 entries); removals never shrink them,
+// so the allocation always holds at least capacityFor(count) entries.
+bool arrayFull(uint32_t count) { return count == 0 || (count >= 4 && std::has_single_bit(count)); }
+
+template <class T>
+void arrayAppend(T *&array, uint32_t &count, T item) {
+    if (count == UINT32_MAX) throw SizeError();
+    if (arrayFull(count)) {
+        size_t capacity = count == 0 ? 4 : static_cast<size_t>(count) * 2;
+        array = static_cast<T *>(xrealloc(array, mulSize(capacity, sizeof(T))));
+    }
+    array[count++] = item;
+}
+
+template <class T>
+void arrayRemoveAt(T *&array, uint32_t &count, uint32_t index) {
+    memmove(array + index, array + index + 1, static_cast<size_t>(count - index - 1) * sizeof(T));
+    if (--count == 0) {
+        free(array);
+        array = nullptr;
+    }
+}
+
+void valueClear(Node *n) {
+    free(n->valueBlock);
+    n->valueBlock = nullptr;
+    n->value = nullptr;
+    n->valueLength = 0;
+}
+
+// Takes over block (a heap block holding text at block + offset, length bytes, NUL-terminated).
+void valueAdopt(Node *n, char *block, size_t offset, size_t length) {
+    if (length == 0) {
+        free(block);
+        valueClear(n);
+        return;
+    }
+    if (block == n->valueBlock) {
+        n->value = block + offset;
+        n->valueLength = length;
+        return;
+    }
+    valueClear(n);
+    n->valueBlock = block;
+    n->value = block + offset;
+    n->valueLength = length;
+}
+
+void valueSetCopy(Node *n, string_view text) {
+    if (text.empty()) {
+        valueClear(n);
+        return;
+    }
+    char *block = copyText(text.data(), text.size());  // text may live in n's own block
+    valueAdopt(n, block, 0, text.size());
+}
+
+void valueAppend(Node *n, string_view text) {
+    if (text.empty()) return;
+    string_view old = valueOf(n);
+    size_t total = addSize(old.size(), text.size());
+    char *block = static_cast<char *>(xmalloc(addSize(total, 1)));
+    if (!old.empty()) memcpy(block, old.data(), old.size());
+    memcpy(block + old.size(), text.data(), text.size());
+    block[total] = '\0';
+    valueAdopt(n, block, 0, total);
+}
+
+// The node's raw value handed to a parser; the node keeps no value meanwhile.
+struct RawText {
+    char *block = nullptr;
+    string_view text;
+};
+
+RawText valueTake(Node *n) {
+    RawText r{n->valueBlock, valueOf(n)};
+    n->valueBlock = nullptr;
+    n->value = nullptr;
+    n->valueLength = 0;
+    return r;
+}
+
+// Raw content: the value's first non-blank byte is '<'.
+bool hasRawContent(const Node *n) {
+    string_view v = valueOf(n);
+    size_t p = skipBlanks(v, 0);
+    return p < v.size() && v[p] == '<';
+}
+
+bool parseAllowed(const Node *n) { return n->depth < KX_XML_NESTING_LIMIT; }
+
+Node *nodeCreate(Node *parent, string_view name) {
+    size_t size = addSize(sizeof(Node), addSize(name.size(), 1));
+    Node *n = static_cast<Node *>(xmalloc(size));
+    memset(n, 0, sizeof(Node));
+    n->name = reinterpret_cast<char *>(n + 1);
+    memcpy(n->name, name.data(), name.size());
+    n->name[name.size()] = '\0';
+    n->kind = KX_XML_KIND_NODE;
+    n->depth = parent->depth == UINT32_MAX ? UINT32_MAX : parent->depth + 1;
+    n->parent = parent;
+    try {
+        arrayAppend(parent->children, parent->childCount, n);
+    } catch (...) {
+        free(n);
+        throw;
+    }
+    return n;
+}
+
+// Frees one node whose children are already gone.
+void nodeFreeSelf(Node *n) {
+    for (uint32_t i = 0; i < n->propertyCount; ++i) free(n->properties[i].name);
+    free(n->properties);
+    free(n->children);
+    free(n->valueBlock);
+    free(n);
+}
+
+// Frees root and everything below it, deepest last child first, without recursion
+// or allocation. root must already be detached from its parent.
+void subtreeFree(Node *root) {
+    Node *n = root;
+    for (;;) {
+        while (n->childCount) n = n->children[n->childCount - 1];
+        if (n == root) {
+            nodeFreeSelf(n);
+            return;
+        }
+        Node *p = n->parent;
+        nodeFreeSelf(n);
+        p->childCount--;
+        n = p;
+    }
+}
+
+void childrenFree(Node *n) {
+    for (uint32_t i = 0; i < n->childCount; ++i) subtreeFree(n->children[i]);
+    free(n->children);
+    n->children = nullptr;
+    n->childCount = 0;
+}
+
+// ---------------------------------------------------------------- attributes
+
+struct ParseReport {
+    bool parsed = false;     // at least one element was created
+    bool malformed = false;  // text fell back raw or was dropped
+    bool nested = false;     // contents left raw at the nesting limit
+};
+
+int propertyFindLast(const Node *n, string_view name) {
+    for (uint32_t i = n->propertyCount; i-- > 0;)
+        if (name == n->properties[i].name) return static_cast<int>(i);
+    return -1;
+}
+
+// Block "name\0value\0".
+kx_XmlProperty propertyMake(string_view name, string_view value) {
+    size_t size = addSize(addSize(name.size(), value.size()), 2);
+    char *block = static_cast<char *>(xmalloc(size));
+    memcpy(block, name.data(), name.size());
+    block[name.size()] = '\0';
+    char *v = block + name.size() + 1;
+    if (!value.empty()) memcpy(v, value.data(), value.size());
+    v[value.size()] = '\0';
+    return kx_XmlProperty{block, v};
+}
+
+void propertyAppend(Node *n, kx_XmlProperty p) {
+    try {
+        arrayAppend(n->properties, n->propertyCount, p);
+    } catch (...) {
+        free(p.name);
+        throw;
+    }
+}
+
+// Replaces (2) or appends (1); p is consumed.
+int propertySet(Node *n, kx_XmlProperty p) {
+    int i = propertyFindLast(n, p.name);
+    if (i >= 0) {
+        free(n->properties[i].name);
+        n->properties[i] = p;
+        return 2;
+    }
+    propertyAppend(n, p);
+    return 1;
+}
+
+// Attributes of a tag: name=value pairs after the element name. A repeated name
+// replaces the earlier value. Long attribute lists use an index so a tag with very
+// many attributes stays linear.
+void parseAttributes(Node *n, string_view a, ParseReport &rep) {
+    size_t p = skipBlanks(a, 0);
+    if (a.size() - p < 3) return;
+    std::unordered_map<string_view, uint32_t> index;
+    while (p < a.size()) {
+        size_t eq = a.find('=', p);
+        if (eq == npos) break;
+        string_view name = trimBlanks(a.substr(p, eq - p));
+        size_t v = skipBlanks(a, eq + 1);
+        string_view value;
+        size_t next;
+        if (v < a.size() && a[v] == '"') {
+            size_t q = a.find('"', v + 1);
+            if (q == npos) {
+                value = a.substr(v + 1);
+                next = a.size();
+            } else {
+                value = a.substr(v + 1, q - v - 1);
+                next = q + 1;
+            }
+        } else {
+            size_t e = v;
+            while (e < a.size() && !isBlank(a[e])) ++e;
+            value = a.substr(v, e - v);
+            next = e;
+        }
+        if (name.empty() || name.find_first_of("\"<>") != npos || value.find('"') != npos) {
+            // A quote, '<' or '>' inside a name, or a quote inside a bare value,
+            // would not read back the same once written: the pair is dropped.
+            string_view pair = a.substr(p, next - p);
+            KX_LOGS("kx_Xml_analyze", "Invalid attribute dropped:\"%.*s\".", logLen(pair), pair.data());
+            rep.malformed = true;
+        } else {
+            kx_XmlProperty prop = propertyMake(name, value);
+            if (n->propertyCount < 8) {
+                propertySet(n, prop);
+            } else {
+                if (index.empty())
+                    for (uint32_t i = 0; i < n->propertyCount; ++i) index[n->properties[i].name] = i;
+                auto it = index.find(name);
+                if (it != index.end()) {
+                    uint32_t i = it->second;
+                    index.erase(it);  // its key views the block freed next
+                    free(n->properties[i].name);
+                    n->properties[i] = prop;
+                    index.emplace(string_view(prop.name), i);
+                } else {
+                    propertyAppend(n, prop);
+                    index[prop.name] = n->propertyCount - 1;
+                }
+            }
+        }
+        p = skipBlanks(a, next);
+    }
+}
+
+// ---------------------------------------------------------------- level parser
+
+// The '>' ending a tag, skipping double-quoted attribute values; npos when there is
+// none before limit.
+size_t tagEnd(string_view t, size_t from, size_t limit) {
+    bool quoted = false;
+    for (size_t i = from; i < limit; ++i) {
+        char c = t[i];
+        if (c == '"')
+            quoted = !quoted;
+        else if (c == '>' && !quoted)
+            return i;
+    }
+    return npos;
+}
+
+// Start of the "</name>" that closes the element whose content starts at from.
+// Same-named elements opened on the way ("<name>" or "<name ...>", not self-closing)
+// each skip one more closing tag. Every byte is looked at a bounded number of times.
+size_t findClose(string_view t, size_t from, string_view name) {
+    std::string close = "</";
+    close.append(name).push_back('>');
+    std::string open = "<";
+    open.append(name);
+    size_t search = from, scan = from, pending = 1;
+    for (;;) {
+        size_t c = t.find(close, search);
+        if (c == npos) return npos;
+        string_view before = t.substr(0, c);
+        while (scan < c) {
+            size_t o = before.find(open, scan);
+            if (o == npos) {
+                scan = c;
+                break;
+            }
+            size_t after = o + open.size();
+            if (after >= c) {
+                scan = c;
+                break;
+            }
+            char ch = t[after];
+            if (ch == '>') {
+                ++pending;
+                scan = after + 1;
+            } else if (isBlank(ch)) {
+                size_t e = tagEnd(t, after, c);
+                if (e == npos) {
+                    ++pending;
+                    scan = c;
+                } else {
+                    if (t[e - 1] != '/') ++pending;
+                    scan = e + 1;
+                }
+            } else {
+                scan = after;
+            }
+        }
+        if (--pending == 0) return c;
+        search = c + close.size();
+        if (scan < search) scan = search;
+    }
+}
+
+// One level of raw content being turned into the children of parent.
+struct Level {
+    Node *parent;
+    string_view text;
+    size_t pos = 0;
+    size_t leftover = npos;  // start of text that falls back into the parent's value
+    bool done = false;
+};
+
+void fallBack(Level &lv, size_t at, ParseReport &rep, const char *what) {
+    string_view rest = lv.text.substr(at);
+    KX_LOGS("kx_Xml_analyze", "%s:\"%.*s\".", what, logLen(rest), rest.data());
+    rep.malformed = true;
+    lv.leftover = at;
+    lv.done = true;
+}
+
+// Parses the next element of a level. Its text value is set here; raw content
+// (starting with '<') is returned in content for the caller to parse or keep.
+// Null when the level has no further complete element.
+Node *parseNext(Level &lv, string_view &content, ParseReport &rep) {
+    content = {};
+    if (lv.done) return nullptr;
+    string_view t = lv.text;
+    size_t p = skipBlanks(t, lv.pos);
+    lv.pos = p;
+    if (p >= t.size()) {
+        lv.done = true;
+        return nullptr;
+    }
+    size_t lt = t.find('<', p);
+    if (lt == npos) {  // text after the last element
+        lv.leftover = p;
+        lv.done = true;
+        return nullptr;
+    }
+    if (lt > p) {
+        string_view dropped = t.substr(p, lt - p);
+        KX_LOGS("kx_Xml_analyze", "Text between elements dropped:\"%.*s\".", logLen(dropped), dropped.data());
+        rep.malformed = true;
+    }
+    size_t gt = tagEnd(t, lt + 1, t.size());
+    if (gt == npos || gt == lt + 1 || isBlank(t[lt + 1]) || t[lt + 1] == '/') {
+        fallBack(lv, lt, rep, "Invalid tag");
+        return nullptr;
+    }
+    string_view inner = t.substr(lt + 1, gt - lt - 1);
+    bool selfClosing = inner.back() == '/';
+    if (selfClosing) inner.remove_suffix(1);
+    size_t nameEnd = 0;
+    while (nameEnd < inner.size() && !isBlank(inner[nameEnd])) ++nameEnd;
+    string_view name = inner.substr(0, nameEnd);
+    // Names that would not read back the same once written, and markup that is no
+    // element ("<!DOCTYPE", "<?pi"), are not elements.
+    if (name.empty() || name.find_first_of("\"<") != npos || name[0] == '!' || name[0] == '?' ||
+        name.back() == '/') {
+        fallBack(lv, lt, rep, "Invalid tag");
+        return nullptr;
+    }
+    size_t contentStart = gt + 1, contentEnd = gt + 1, next = gt + 1;
+    if (!selfClosing) {
+        size_t c = findClose(t, gt + 1, name);
+        if (c == npos) {
+            fallBack(lv, lt, rep, "Unclosed element");
+            return nullptr;
+        }
+        contentEnd = c;
+        next = c + name.size() + 3;
+    }
+    Node *n = nodeCreate(lv.parent, name);
+    parseAttributes(n, inner.substr(nameEnd), rep);
+    string_view body = t.substr(contentStart, contentEnd - contentStart);
+    body.remove_prefix(skipBlanks(body, 0));
+    if (!body.empty()) {
+        if (body[0] == '<')
+            content = body;
+        else
+            valueSetCopy(n, body);  // text value, trailing blanks included
+    }
+    lv.pos = next;
+    rep.parsed = true;
+    return n;
+}
+
+// Hands what a level did not turn into elements back to the parent's value: the
+// fallen-back text, or the unparsed remainder of a level that stopped early. With
+// owned the level's text lives in that block, which is reused or freed.
+void levelFinish(Level &lv, char *owned) {
+    string_view t = lv.text;
+    size_t start = lv.leftover != npos ? lv.leftover : skipBlanks(t, lv.pos);
+    if (start >= t.size()) {
+        free(owned);
+        return;
+    }
+    string_view rest = t.substr(start);
+    Node *parent = lv.parent;
+    if (parent->value != nullptr) {  // the parent got a value meanwhile: keep both
+        try {
+            valueAppend(parent, rest);
+        } catch (...) {
+            free(owned);
+            throw;
+        }
+        free(owned);
+    } else if (owned != nullptr) {
+        valueAdopt(parent, owned, static_cast<size_t>(rest.data() - owned), rest.size());
+    } else {
+        valueSetCopy(parent, rest);
+    }
+}
+
+// Parses node's raw value completely. Contents at the nesting limit stay raw.
+void parseFull(Node *node, ParseReport &rep) {
+    RawText raw = valueTake(node);
+    struct Work {
+        Node *node;
+        string_view text;
+    };
+    try {
+        std::vector<Work> work{{node, raw.text}};
+        while (!work.empty()) {
+            Work w = work.back();
+            work.pop_back();
+            Level lv{w.node, w.text};
+            string_view content;
+            while (Node *c = parseNext(lv, content, rep)) {
+                if (content.empty()) continue;
+                if (parseAllowed(c)) {
+                    work.push_back({c, content});
+                } else {
+                    if (!rep.nested)
+                        KX_LOGS("kx_Xml_analyze", "Nesting deeper than %u, element:\"%s\" kept raw.",
+                                KX_XML_NESTING_LIMIT, c->name);
+                    rep.nested = true;
+                    valueSetCopy(c, content);
+                }
+            }
+            levelFinish(lv, nullptr);
+        }
+    } catch (...) {
+        free(raw.block);
+        throw;
+    }
+    free(raw.block);
+}
+
+// Element-by-element parsing of one node's raw value, for the lookups. Contents of
+// the new elements stay raw.
+struct RawLevel {
+    Level lv;
+    char *block;
+    explicit RawLevel(Node *n) : lv{n, {}}, block(nullptr) {
+        RawText r = valueTake(n);
+        block = r.block;
+        lv.text = r.text;
+    }
+    Node *next(ParseReport &rep) {
+        string_view content;
+        Node *c = parseNext(lv, content, rep);
+        if (c != nullptr && !content.empty()) valueSetCopy(c, content);
+        return c;
+    }
+    void finish() {
+        char *b = block;
+        block = nullptr;
+        levelFinish(lv, b);
+    }
+};
+
+void parseRawLevelAll(Node *n, ParseReport &rep) {
+    if (!hasRawContent(n) || !parseAllowed(n)) return;
+    RawLevel r(n);
+    try {
+        while (r.next(rep)) {
+        }
+    } catch (...) {
+        r.finish();
+        throw;
+    }
+    r.finish();
+}
+
+// analyzeAll: every node below (and including) root whose value is raw content.
+void analyzeBelow(Node *root, ParseReport &rep) {
+    std::vector<Node *> stack{root};
+    while (!stack.empty()) {
+        Node *n = stack.back();
+        stack.pop_back();
+        for (uint32_t i = n->childCount; i-- > 0;) stack.push_back(n->children[i]);
+        if (!hasRawContent(n)) continue;
+        if (!parseAllowed(n)) {
+            rep.nested = true;
+            continue;
+        }
+        parseFull(n, rep);
+    }
+}
+
+// ---------------------------------------------------------------- lookups
+
+std::vector<string_view> splitPath(const char *path) {
+    std::vector<string_view> steps;
+    if (path == nullptr) return steps;
+    string_view p(path);
+    size_t i = 0;
+    for (;;) {
+        i = skipBlanks(p, i);
+        if (i >= p.size()) break;
+        size_t e = i;
+        while (e < p.size() && !isBlank(p[e])) ++e;
+        steps.push_back(p.substr(i, e - i));
+        i = e;
+    }
+    return steps;
+}
+
+template <class Pred>
+Node *findFirst(Node *start, const std::vector<string_view> &steps, Pred pred, ParseReport &rep) {
+    if (steps.empty()) return nullptr;
+    struct Frame {
+        Node *node;
+        size_t step;
+        uint32_t childIdx;  // parsed children still to try, from the last down
+        RawLevel *raw;      // element-by-element parse of the raw value, once the children are tried
+    };
+    std::vector<Frame> st;
+    Node *found = nullptr;
+    auto finishRaw = [&](RawLevel *r) {
+        r->finish();
+        delete r;
+    };
+    try {
+        st.push_back({start, 0, start->childCount, nullptr});
+        while (!st.empty()) {
+            Frame &f = st.back();
+            string_view want = steps[f.step];
+            Node *cand = nullptr;
+            if (f.raw == nullptr) {
+                while (f.childIdx > 0) {
+                    Node *c = f.node->children[--f.childIdx];
+                    if (want == c->name) {
+                        cand = c;
+                        break;
+                    }
+                }
+                if (cand == nullptr) {
+                    if (!hasRawContent(f.node) || !parseAllowed(f.node)) {
+                        st.pop_back();
+                        continue;
+                    }
+                    f.raw = new RawLevel(f.node);
+                }
+            }
+            if (cand == nullptr) {
+                while (Node *c = f.raw->next(rep)) {
+                    if (want == c->name) {
+                        cand = c;
+                        break;
+                    }
+                }
+                if (cand == nullptr) {
+                    RawLevel *r = f.raw;
+                    st.pop_back();
+                    finishRaw(r);
+                    continue;
+                }
+            }
+            if (f.step + 1 == steps.size()) {
+                if (pred(cand)) {
+                    found = cand;
+                    break;
+                }
+                continue;
+            }
+            size_t nextStep = f.step + 1;
+            st.push_back({cand, nextStep, cand->childCount, nullptr});
+        }
+    } catch (...) {
+        while (!st.empty()) {
+            if (st.back().raw) finishRaw(st.back().raw);
+            st.pop_back();
+        }
+        throw;
+    }
+    while (!st.empty()) {  // hand every partly parsed raw value back
+        if (st.back().raw) finishRaw(st.back().raw);
+        st.pop_back();
+    }
+    return found;
+}
+
+void findAll(Node *start, const std::vector<string_view> &steps, std::vector<Node *> &out, ParseReport &rep) {
+    if (steps.empty()) return;
+    struct Frame {
+        Node *node;
+        size_t step;
+        uint32_t idx;
+        bool expanded;
+    };
+    std::vector<Frame> st{{start, 0, 0, false}};
+    while (!st.empty()) {
+        Frame &f = st.back();
+        if (!f.expanded) {
+            f.expanded = true;
+            parseRawLevelAll(f.node, rep);
+        }
+        if (f.idx >= f.node->childCount) {
+            st.pop_back();
+            continue;
+        }
+        Node *c = f.node->children[f.idx++];
+        if (steps[f.step] != c->name) continue;
+        if (f.step + 1 == steps.size())
+            out.push_back(c);
+        else
+            st.push_back({c, f.step + 1, 0, false});
+    }
+}
+
+// ---------------------------------------------------------------- serialising
+
+struct Writer {
+    std::string out;
+    const char *lineStart;
+    const char *lineEnd;
+    size_t step;
+    bool properties;
+
+    void open(const Node *n, size_t indent) {
+        if (lineStart) out += lineStart;
+        out.append(indent, ' ');
+        out += '<';
+        out += n->name;
+        if (properties) {
+            for (uint32_t i = 0; i < n->propertyCount; ++i) {
+                out += ' ';
+                out += n->properties[i].name;
+                out += "=\"";
+                out += n->properties[i].value;
+                out += '"';
+            }
+        }
+        out += '>';
+    }
+
+    void close(const Node *n, size_t indent) {
+        out.append(valueOf(n));
+        if (n->childCount) {
+            if (lineStart) out += lineStart;
+            out.append(indent, ' ');
+        }
+        out += "</";
+        out += n->name;
+        out += '>';
+        if (lineEnd) out += lineEnd;
+    }
+
+    void element(const Node *root, size_t indent) {
+        struct Frame {
+            const Node *node;
+            size_t indent;
+            uint32_t next;
+        };
+        std::vector<Frame> st;
+        open(root, indent);
+        st.push_back({root, indent, 0});
+        while (!st.empty()) {
+            Frame &f = st.back();
+            if (f.next < f.node->childCount) {
+                const Node *c = f.node->children[f.next++];
+                size_t ci = addSize(f.indent, step);
+                open(c, ci);
+                st.push_back({c, ci, 0});
+                continue;
+            }
+            close(f.node, f.indent);
+            st.pop_back();
+        }
+    }
+};
+
+std::string documentText(kx_Xml *doc, const char *lineStart, const char *lineEnd, uint32_t step, bool properties) {
+    Writer w{{}, lineStart, lineEnd, step, properties};
+    w.out += "<?xml version=\"";
+    w.out += doc->version ? doc->version : "1.0";
+    w.out += "\" encoding=\"";
+    w.out += doc->encoding ? doc->encoding : "UTF-8";
+    w.out += "\"?>";
+    if (doc->comment) {
+        if (lineStart) w.out += lineStart;
+        w.out += "<!--";
+        w.out += doc->comment;
+        w.out += "-->";
+        if (lineEnd) w.out += lineEnd;
+    }
+    Node *root = asNode(doc);
+    for (uint32_t i = 0; i < root->childCount; ++i) w.element(root->children[i], 0);
+    w.out.append(valueOf(root));
+    return std::move(w.out);
+}
+
+char *heapCopy(const std::string &s) { return copyText(s.data(), s.size()); }
+
+// ---------------------------------------------------------------- loading
+
+bool startsWith(string_view t, size_t p, string_view what) { return t.size() - p >= what.size() && t.substr(p, what.size()) == what; }
+
+bool isXmlDeclaration(string_view t, size_t p) {
+    if (t.size() - p <= 32) return false;
+    return t[p] == '<' && t[p + 1] == '?' && (t[p + 2] | 0x20) == 'x' && (t[p + 3] | 0x20) == 'm' &&
+           (t[p + 4] | 0x20) == 'l' && isBlank(t[p + 5]);
+}
+
+bool equalsIgnoreCase(string_view a, string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + ('a' - 'A'));
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + ('a' - 'A'));
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// name=value pairs of the declaration. Names match in any case; values keep
+// theirs, so a document writes back the encoding name it was read with.
+void parseDeclaration(kx_Xml *doc, string_view d) {
+    size_t p = 0;
+    for (;;) {
+        p = skipBlanks(d, p);
+        if (p >= d.size()) return;
+        size_t e = p;
+        while (e < d.size() && d[e] != '=' && !isBlank(d[e])) ++e;
+        string_view name = d.substr(p, e - p);
+        size_t q = skipBlanks(d, e);
+        if (q >= d.size() || d[q] != '=') {  // a word without a value
+            p = e == p ? p + 1 : e;
+            continue;
+        }
+        q = skipBlanks(d, q + 1);
+        string_view value;
+        if (q < d.size() && d[q] == '"') {
+            size_t z = d.find('"', q + 1);
+            if (z == npos) z = d.size();
+            value = d.substr(q + 1, z - q - 1);
+            p = z + 1;
+        } else {
+            size_t z = q;
+            while (z < d.size() && !isBlank(d[z])) ++z;
+            value = d.substr(q, z - q);
+            p = z;
+        }
+        if (equalsIgnoreCase(name, "version")) {
+            if (doc->version)
+                KX_LOGS("kx_Xml_new_from_string_buffer__IO", "Second version.");
+            else
+                doc->version = copyText(value.data(), value.size());
+        } else if (equalsIgnoreCase(name, "encoding")) {
+            if (doc->encoding)
+                KX_LOGS("kx_Xml_new_from_string_buffer__IO", "Second encoding.");
+            else
+                doc->encoding = copyText(value.data(), value.size());
+        }
+    }
+}
+
+size_t skipProcessingInstructions(string_view t, size_t p) {
+    for (;;) {
+        size_t q = skipBlanks(t, p);
+        if (!startsWith(t, q, "<?")) return p;
+        size_t e = t.find("?>", q + 2);
+        if (e == npos) return p;
+        p = e + 2;
+    }
+}
+
+kx_Xml *documentCreate() {
+    kx_Xml *doc = static_cast<kx_Xml *>(xmalloc(sizeof(kx_Xml)));
+    memset(doc, 0, sizeof(kx_Xml));
+    doc->kind = KX_XML_KIND_DOCUMENT;
+    pthread_mutex_init(&doc->mutex, nullptr);
+    return doc;
+}
+
+void documentFree(kx_Xml *doc) {
+    if (doc == nullptr) return;
+    Node *root = asNode(doc);
+    childrenFree(root);
+    valueClear(root);
+    free(doc->comment);
+    free(doc->version);
+    free(doc->encoding);
+    pthread_mutex_destroy(&doc->mutex);
+    free(doc);
+}
+
+struct DocumentGuard {
+    kx_Xml *doc;
+    ~DocumentGuard() { documentFree(doc); }
+    kx_Xml *release() {
+        kx_Xml *d = doc;
+        doc = nullptr;
+        return d;
+    }
+};
+
+kx_Xml *load(string_view t) {
+    while (!t.empty() && t.back() == '\0') t.remove_suffix(1);
+    if (size_t z = t.find('\0'); z != npos) {
+        KX_LOGS("kx_Xml_new_from_string_buffer__IO", "Invalid data.");
+        return nullptr;
+    }
+    size_t s = t.find('<');
+    if (s == npos) {
+        KX_LOGS("kx_Xml_new_from_string_buffer__IO", "Invalid data.");
+        return nullptr;
+    }
+    DocumentGuard g{documentCreate()};
+    kx_Xml *doc = g.doc;
+    size_t p = s;
+    if (isXmlDeclaration(t, s)) {
+        size_t gt = t.find('>', s + 5);
+        if (gt == npos || t[gt - 1] != '?') {
+            KX_LOGS("kx_Xml_new_from_string_buffer__IO", "Invalid data.");
+            return nullptr;
+        }
+        parseDeclaration(doc, t.substr(s + 5, gt - 1 - (s + 5)));
+        p = gt + 1;
+    }
+    p = skipProcessingInstructions(t, p);
+    size_t q = skipBlanks(t, p);
+    if (startsWith(t, q, "<!--")) {
+        size_t e = t.find("-->", q + 4);
+        if (e == npos) {
+            KX_LOGS("kx_Xml_new_from_string_buffer__IO", "Invalid comment.");
+            return nullptr;
+        }
+        doc->comment = copyText(t.data() + q + 4, e - q - 4);
+        p = skipProcessingInstructions(t, e + 3);
+    }
+    // The body without its comments. An unterminated comment fails the load: kept
+    // as text, it would swallow whatever a later write puts after it.
+    std::string body;
+    string_view rest = t.substr(p);
+    for (size_t i = 0;;) {
+        size_t c = rest.find("<!--", i);
+        if (c == npos) {
+            body.append(rest.substr(i));
+            break;
+        }
+        size_t e = rest.find("-->", c + 4);
+        if (e == npos) {
+            KX_LOGS("kx_Xml_new_from_string_buffer__IO", "Invalid comment.");
+            return nullptr;
+        }
+        body.append(rest.substr(i, c - i));
+        i = e + 3;
+    }
+    string_view trimmed = trimBlanks(body);
+    if (!trimmed.empty()) valueSetCopy(asNode(doc), trimmed);
+    return g.release();
+}
+
+// ---------------------------------------------------------------- boundary
+
+// Runs f; exceptions become a logged failure result.
+template <class R, class F>
+R guarded(const char *label, R failure, F &&f) {
+    try {
+        return f();
+    } catch (const std::bad_alloc &) {
+        KX_LOG_ERROR_AT(5, __LINE__, label, "Out of memory.");
+    } catch (const std::exception &e) {
+        KX_LOG_ERROR_AT(5, __LINE__, label, "Failed:\"%s\".", e.what());
+    } catch (...) {
+        KX_LOG_ERROR_AT(5, __LINE__, label, "Failed.");
+    }
+    return failure;
+}
+
+// The node an operation works on: node itself, or the document for null.
+Node *target(kx_Xml *doc, kx_XmlNode *node) { return node != nullptr ? node : (doc ? asNode(doc) : nullptr); }
+
+bool isElement(const Node *n) { return n != nullptr && n->kind == KX_XML_KIND_NODE; }
+
+// True when node is an element of doc (its parent chain ends at doc).
+bool belongsTo(kx_Xml *doc, const Node *node) {
+    if (doc == nullptr || !isElement(node)) return false;
+    const Node *n = node;
+    while (n->parent != nullptr) n = n->parent;
+    return n == asNode(doc);
+}
+
+void nodeDetach(Node *n) {
+    Node *p = n->parent;
+    for (uint32_t i = p->childCount; i-- > 0;) {
+        if (p->children[i] == n) {
+            arrayRemoveAt(p->children, p->childCount, i);
+            return;
+        }
+    }
+}
+
+// Deletes every element below root with that name in one pass (each parent's
+// array is compacted once).
+uint32_t deleteByName(Node *root, string_view name) {
+    uint32_t removed = 0;
+    std::vector<Node *> stack{root};
+    while (!stack.empty()) {
+        Node *n = stack.back();
+        stack.pop_back();
+        uint32_t keep = 0;
+        for (uint32_t i = 0; i < n->childCount; ++i) {
+            Node *c = n->children[i];
+            if (name == c->name) {
+                subtreeFree(c);
+                ++removed;
+            } else {
+                n->children[keep++] = c;
+            }
+        }
+        if (keep != n->childCount) {
+            n->childCount = keep;
+            if (keep == 0) {
+                free(n->children);
+                n->children = nullptr;
+            }
+        }
+        for (uint32_t i = n->childCount; i-- > 0;) stack.push_back(n->children[i]);
+    }
+    return removed;
+}
+
+// First element below root with that name, in document order.
+Node *findByName(Node *root, string_view name) {
+    std::vector<Node *> stack;
+    for (uint32_t i = root->childCount; i-- > 0;) stack.push_back(root->children[i]);
+    while (!stack.empty()) {
+        Node *n = stack.back();
+        stack.pop_back();
+        if (name == n->name) return n;
+        for (uint32_t i = n->childCount; i-- > 0;) stack.push_back(n->children[i]);
+    }
+    return nullptr;
+}
+
+// Checks a caller's "name\0value\0" block; a null value means empty.
+bool propertyBlockValid(char *name, char *&value) {
+    if (name == nullptr) return false;
+    if (value == nullptr) value = name + strlen(name);
+    return true;
+}
+
+}  // namespace
+
+// ================================================================ exported
+
+extern "C" {
+
+KX_API kx_Xml *kx_Xml_new__IO(void) {
+    return guarded<kx_Xml *>(__func__, nullptr, [] { return documentCreate(); });
+}
+
+KX_API kx_Xml *kx_Xml_new_from_string_buffer__IO(size_t length, const char *buffer) {
+    if (buffer == nullptr && length != 0) {
+        KX_LOGS("kx_Xml_new_from_string_buffer__IO", "Invalid data.");
+        return nullptr;
+    }
+    return guarded<kx_Xml *>(__func__, nullptr, [&] { return load(string_view(buffer ? buffer : "", length)); });
+}
+
+KX_API kx_Xml *kx_Xml_new_from_string__IO(const char *text) {
+    if (text == nullptr) {
+        KX_LOGS("kx_Xml_new_from_string_buffer__IO", "Invalid data.");
+        return nullptr;
+    }
+    return kx_Xml_new_from_string_buffer__IO(strlen(text), text);
+}
+
+KX_API kx_Xml *kx_Xml_new_from_file__IO(const char *path) {
+    if (path == nullptr) return nullptr;
+    FILE *f = fopen(path, "rb");
+    if (f == nullptr) {
+        KX_LOGS("kx_Xml_new_from_file__IO", "Open the file:\"%s\"error:\"%s\".", path, kx::errtext(errno));
+        return nullptr;
+    }
+    std::string data;
+    bool ok = guarded<bool>(__func__, false, [&] {
+        char chunk[65536];
+        size_t n;
+        while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) data.append(chunk, n);
+        return ferror(f) == 0;
+    });
+    int err = errno;
+    fclose(f);
+    if (!ok) {
+        KX_LOGS("kx_Xml_new_from_file__IO", "Read the file:\"%s\"error:\"%s\".", path, kx::errtext(err));
+        return nullptr;
+    }
+    return kx_Xml_new_from_string_buffer__IO(data.size(), data.data());
+}
+
+KX_API void kx_Xml_delete__OI(kx_Xml *doc) { documentFree(doc); }
+
+KX_API kx_XmlNode *kx_Xml_analyzeAll(kx_Xml *doc, kx_XmlNode *node) {
+    Node *n = target(doc, node);
+    if (n == nullptr) return nullptr;
+    return guarded<Node *>(__func__, nullptr, [&]() -> Node * {
+        ParseReport rep;
+        analyzeBelow(n, rep);
+        return rep.parsed ? n : nullptr;
+    });
+}
+
+KX_API int kx_Xml_analyzeAll_check(kx_Xml *doc, kx_XmlNode *node) {
+    Node *n = target(doc, node);
+    if (n == nullptr) return -3;
+    return guarded<int>(__func__, -3, [&] {
+        ParseReport rep;
+        analyzeBelow(n, rep);
+        return rep.malformed ? -1 : rep.nested ? -2 : 1;
+    });
+}
+
+KX_API kx_String *kx_Xml_to_String__IO(kx_Xml *doc, uint32_t reserveBefore, uint32_t reserveAfter,
+                                       const char *lineStart, const char *lineEnd, uint32_t indentStep) {
+    if (doc == nullptr) return nullptr;
+    return guarded<kx_String *>(__func__, nullptr, [&]() -> kx_String * {
+        std::string text = documentText(doc, lineStart, lineEnd, indentStep, true);
+        size_t total = addSize(addSize(reserveBefore, text.size()), reserveAfter);
+        if (total > UINT32_MAX) throw SizeError();
+        kx_String *s = kx_String_new__IO(static_cast<uint32_t>(total));
+        if (s == nullptr || s->buffer == nullptr) {
+            if (s) kx_String_delete__OI(s);
+            throw std::bad_alloc();
+        }
+        memset(s->buffer, 0, reserveBefore);
+        memcpy(s->buffer + reserveBefore, text.data(), text.size());
+        memset(s->buffer + reserveBefore + text.size(), 0, reserveAfter);
+        return s;
+    });
+}
+
+KX_API char *kx_Xml_to_string__IO(kx_Xml *doc, const char *lineStart, const char *lineEnd, uint32_t indentStep) {
+    if (doc == nullptr) return nullptr;
+    return guarded<char *>(__func__, nullptr,
+                           [&] { return heapCopy(documentText(doc, lineStart, lineEnd, indentStep, true)); });
+}
+
+KX_API char *kx_Xml_to_string_noProperty__IO(kx_Xml *doc, const char *lineStart, const char *lineEnd,
+                                             uint32_t indentStep) {
+    if (doc == nullptr) return nullptr;
+    return guarded<char *>(__func__, nullptr,
+                           [&] { return heapCopy(documentText(doc, lineStart, lineEnd, indentStep, false)); });
+}
+
+KX_API signed char kx_Xml_save_to_file(kx_Xml *doc, const char *path, const char *lineStart, const char *lineEnd,
+                                       uint32_t indentStep) {
+    if (doc == nullptr || path == nullptr) return -3;
+    std::string text;
+    if (!guarded<bool>(__func__, false, [&] {
+            text = documentText(doc, lineStart, lineEnd, indentStep, true);
+            return true;
+        }))
+        return -3;
+    FILE *f = fopen(path, "wb");
+    if (f == nullptr) {
+        KX_LOGE("Open the file:\"%s\" error:\"%s\".", path, kx::errtext(errno));
+        return -1;
+    }
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    int err = errno;
+    if (fclose(f) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        KX_LOGE("Write the file:\"%s\" error:\"%s\".", path, kx::errtext(err));
+        return -2;
+    }
+    return 1;
+}
+
+KX_API kx_XmlNode *kx_Xml_node_addChild1(kx_Xml *doc, kx_XmlNode *parent, uint32_t nameLength, const char *name) {
+    Node *p = target(doc, parent);
+    if (p == nullptr || name == nullptr) {
+        KX_LOGE("Invalid parameter.");
+        return nullptr;
+    }
+    const void *nul = memchr(name, '\0', nameLength);
+    size_t len = nul ? static_cast<size_t>(static_cast<const char *>(nul) - name) : nameLength;
+    if (len == 0) {
+        KX_LOGE("Empty element name.");
+        return nullptr;
+    }
+    return guarded<Node *>(__func__, nullptr, [&] { return nodeCreate(p, string_view(name, len)); });
+}
+
+KX_API kx_XmlNode *kx_Xml_node_addChild(kx_Xml *doc, kx_XmlNode *parent, const char *name) {
+    if (name == nullptr) {
+        KX_LOGE("Invalid parameter.");
+        return nullptr;
+    }
+    size_t len = strlen(name);
+    if (len > UINT32_MAX) {
+        KX_LOGE("Element name too long.");
+        return nullptr;
+    }
+    return kx_Xml_node_addChild1(doc, parent, static_cast<uint32_t>(len), name);
+}
+
+KX_API kx_XmlNode *kx_Xml_node_addChild_with_data(kx_Xml *doc, kx_XmlNode *parent, const char *name,
+                                                  const char *value) {
+    Node *n = kx_Xml_node_addChild(doc, parent, name);
+    if (n == nullptr || value == nullptr) return n;
+    bool ok = guarded<bool>(__func__, false, [&] {
+        valueSetCopy(n, value);
+        return true;
+    });
+    if (!ok) {
+        nodeDetach(n);
+        subtreeFree(n);
+        return nullptr;
+    }
+    return n;
+}
+
+KX_API kx_XmlNode *kx_Xml_node_addChild_with_data_and_a_property(kx_Xml *doc, kx_XmlNode *parent, const char *name,
+                                                                 const char *value, const char *propertyName,
+                                                                 const char *propertyValue) {
+    Node *n = kx_Xml_node_addChild_with_data(doc, parent, name, value);
+    if (n == nullptr || propertyName == nullptr) return n;
+    bool ok = guarded<bool>(__func__, false, [&] {
+        propertyAppend(n, propertyMake(propertyName, propertyValue ? propertyValue : ""));
+        return true;
+    });
+    if (!ok) {
+        nodeDetach(n);
+        subtreeFree(n);
+        return nullptr;
+    }
+    return n;
+}
+
+KX_API int kx_Xml_node_add_value(kx_XmlNode *node, const char *text) {
+    if (node == nullptr || text == nullptr) return -1;
+    return guarded<int>(__func__, -1, [&] {
+        valueAppend(node, text);
+        return 1;
+    });
+}
+
+KX_API int kx_Xml_node_add_value__OI_2(kx_XmlNode *node, char *text) {
+    if (node == nullptr || text == nullptr) {
+        free(text);
+        return -1;
+    }
+    if (node->value == nullptr) {
+        size_t len = strlen(text);
+        valueAdopt(node, text, 0, len);
+        return 1;
+    }
+    int rv = kx_Xml_node_add_value(node, text);
+    free(text);
+    return rv;
+}
+
+KX_API int kx_Xml_node_set_value(kx_Xml *doc, kx_XmlNode *node, const char *text) {
+    Node *n = target(doc, node);
+    if (n == nullptr) return -1;
+    return guarded<int>(__func__, -1, [&] {
+        char *copy = text && *text ? copyText(text, strlen(text)) : nullptr;
+        childrenFree(n);
+        valueClear(n);
+        if (copy) valueAdopt(n, copy, 0, strlen(copy));
+        return 1;
+    });
+}
+
+KX_API int kx_Xml_node_set_value__IO_3(kx_Xml *doc, kx_XmlNode *node, char *text) {
+    Node *n = target(doc, node);
+    if (n == nullptr) {
+        free(text);
+        return -1;
+    }
+    childrenFree(n);
+    valueClear(n);
+    if (text) valueAdopt(n, text, 0, strlen(text));
+    return 1;
+}
+
+KX_API int kx_Xml_node_property_add(kx_XmlNode *node, const char *name, const char *value) {
+    if (!isElement(node) || name == nullptr) {
+        KX_LOGE("Invalid parameter.");
+        return -1;
+    }
+    return guarded<int>(__func__, -1, [&] {
+        propertyAppend(node, propertyMake(name, value ? value : ""));
+        return 1;
+    });
+}
+
+KX_API int kx_Xml_node_property_add__OI_2(kx_XmlNode *node, char *name, char *value) {
+    if (!isElement(node) || !propertyBlockValid(name, value)) {
+        KX_LOGE("Invalid parameter.");
+        free(name);
+        return -1;
+    }
+    return guarded<int>(__func__, -1, [&] {
+        propertyAppend(node, kx_XmlProperty{name, value});
+        return 1;
+    });
+}
+
+KX_API int kx_Xml_node_property_set(kx_XmlNode *node, const char *name, const char *value) {
+    if (!isElement(node) || name == nullptr) {
+        KX_LOGE("Invalid parameter.");
+        return -1;
+    }
+    return guarded<int>(__func__, -1, [&] { return propertySet(node, propertyMake(name, value ? value : "")); });
+}
+
+KX_API int kx_Xml_node_property_set__OI_2(kx_XmlNode *node, char *name, char *value) {
+    if (!isElement(node) || !propertyBlockValid(name, value)) {
+        KX_LOGE("Invalid parameter.");
+        free(name);
+        return -1;
+    }
+    return guarded<int>(__func__, -1, [&] { return propertySet(node, kx_XmlProperty{name, value}); });
+}
+
+KX_API int kx_Xml_node_property_delete(kx_XmlNode *node, const char *name) {
+    if (!isElement(node) || name == nullptr) return -1;
+    int i = propertyFindLast(node, name);
+    if (i < 0) return -1;
+    free(node->properties[i].name);
+    arrayRemoveAt(node->properties, node->propertyCount, static_cast<uint32_t>(i));
+    return 1;
+}
+
+KX_API const char *kx_Xml_node_property_get(const kx_XmlNode *node, const char *name) {
+    if (!isElement(node) || name == nullptr) return nullptr;
+    int i = propertyFindLast(node, name);
+    return i < 0 ? nullptr : node->properties[i].value;
+}
+
+KX_API int kx_Xml_node_delete(kx_Xml *doc, kx_XmlNode *node) {
+    if (!belongsTo(doc, node)) {
+        KX_LOGE("The node is not an element of the document.");
+        return -1;
+    }
+    nodeDetach(node);
+    subtreeFree(node);
+    return 1;
+}
+
+KX_API int kx_Xml_node_delete_child(kx_Xml *doc, kx_XmlNode *node) {
+    Node *n = target(doc, node);
+    if (n == nullptr) return -1;
+    childrenFree(n);
+    return 1;
+}
+
+KX_API uint32_t kx_Xml_node_delete_by_name(kx_Xml *doc, const char *name) {
+    if (doc == nullptr || name == nullptr) return 0;
+    return guarded<uint32_t>(__func__, 0, [&] { return deleteByName(asNode(doc), name); });
+}
+
+KX_API uint32_t kx_Xml_node_delete_by_leafName(kx_Xml *doc, const char *name) {
+    return kx_Xml_node_delete_by_name(doc, name);
+}
+
+KX_API int kx_Xml_node_delete_by_leafName_first(kx_Xml *doc, const char *name) {
+    if (doc == nullptr || name == nullptr) return 0;
+    return guarded<int>(__func__, 0, [&] {
+        Node *n = findByName(asNode(doc), name);
+        if (n == nullptr) return 0;
+        nodeDetach(n);
+        subtreeFree(n);
+        return 1;
+    });
+}
+
+KX_API kx_XmlNode *kx_Xml_node_get_first(kx_Xml *doc, kx_XmlNode *node, const char *path) {
+    Node *n = target(doc, node);
+    if (n == nullptr || path == nullptr) return nullptr;
+    return guarded<Node *>(__func__, nullptr, [&] {
+        ParseReport rep;
+        return findFirst(n, splitPath(path), [](Node *) { return true; }, rep);
+    });
+}
+
+KX_API kx_XmlNode *kx_Xml_node_get_first_with_a_lastProperty(kx_Xml *doc, kx_XmlNode *node, const char *path,
+                                                             const char *propertyName, const char *propertyValue) {
+    Node *n = target(doc, node);
+    if (n == nullptr || path == nullptr || propertyName == nullptr || propertyValue == nullptr) return nullptr;
+    return guarded<Node *>(__func__, nullptr, [&] {
+        ParseReport rep;
+        auto pred = [&](Node *c) {
+            const char *v = kx_Xml_node_property_get(c, propertyName);
+            return v != nullptr && strcmp(v, propertyValue) == 0;
+        };
+        return findFirst(n, splitPath(path), pred, rep);
+    });
+}
+
+KX_API kx_XmlNode *kx_Xml_node_get_first_with_a_value(kx_Xml *doc, kx_XmlNode *node, const char *path,
+                                                      const char *value) {
+    Node *n = target(doc, node);
+    if (n == nullptr || path == nullptr || value == nullptr) return nullptr;
+    return guarded<Node *>(__func__, nullptr, [&] {
+        ParseReport rep;
+        string_view want(value);
+        return findFirst(n, splitPath(path), [&](Node *c) { return valueOf(c) == want; }, rep);
+    });
+}
+
+KX_API kx_ObjectList *kx_Xml_node_get_all__IO(kx_Xml *doc, kx_XmlNode *node, const char *path) {
+    Node *n = target(doc, node);
+    if (n == nullptr || path == nullptr) return nullptr;
+    return guarded<kx_ObjectList *>(__func__, nullptr, [&]() -> kx_ObjectList * {
+        ParseReport rep;
+        std::vector<Node *> found;
+        findAll(n, splitPath(path), found, rep);
+        if (found.empty()) return nullptr;
+        kx_ObjectList *list = kx_ObjectList_new__IO(8);
+        if (list == nullptr) throw std::bad_alloc();
+        for (Node *c : found) {
+            if (kx_ObjectList_insert_tail(list, c) < 0) {
+                kx_ObjectList_delete__OI(list);
+                throw std::bad_alloc();
+            }
+        }
+        return list;
+    });
+}
+
+KX_API char *kx_Xml_node_get_value_string_first__IO(kx_Xml *doc, kx_XmlNode *node, const char *path) {
+    Node *c = kx_Xml_node_get_first(doc, node, path);
+    if (c == nullptr) return nullptr;
+    return guarded<char *>(__func__, nullptr, [&] {
+        ParseReport rep;
+        analyzeBelow(c, rep);  // raw content would carry its attributes and layout
+        Writer w{{}, nullptr, nullptr, 0, false};
+        for (uint32_t i = 0; i < c->childCount; ++i) w.element(c->children[i], 0);
+        w.out.append(valueOf(c));
+        return heapCopy(w.out);
+    });
+}
+
+KX_API long kx_Xml_node_get_value_number_first(kx_Xml *doc, kx_XmlNode *node, const char *path, long *result) {
+    if (result == nullptr) return 0;
+    Node *c = kx_Xml_node_get_first(doc, node, path);
+    if (c == nullptr) return *result;
+    string_view v = valueOf(c);
+    if (v.empty()) return *result;
+    long value = 0;
+    for (char ch : v) {
+        if (ch < '0' || ch > '9') return *result;
+        int d = ch - '0';
+        if (value > (LONG_MAX - d) / 10) {
+            KX_LOGE("Number out of range:\"%.*s\".", logLen(v), v.data());
+            return *result;
+        }
+        value = value * 10 + d;
+    }
+    *result = value;
+    return value;
+}
+
+KX_API kx_XmlNode *kx_Xml_node_resolve_next_childNode(kx_Xml *doc, kx_XmlNode *node) {
+    Node *n = target(doc, node);
+    if (n == nullptr || !hasRawContent(n) || !parseAllowed(n)) return nullptr;
+    return guarded<Node *>(__func__, nullptr, [&] {
+        ParseReport rep;
+        RawLevel r(n);
+        Node *c = nullptr;
+        try {
+            c = r.next(rep);
+        } catch (...) {
+            r.finish();
+            throw;
+        }
+        r.finish();
+        return c;
+    });
+}
+
+KX_API char *kx_Xml_node_to_string__IO(const kx_XmlNode *node, const char *lineStart, const char *lineEnd,
+                                       uint32_t indent, uint32_t indentStep) {
+    if (!isElement(node)) return nullptr;
+    return guarded<char *>(__func__, nullptr, [&] {
+        Writer w{{}, lineStart, lineEnd, indentStep, true};
+        w.element(node, indent);
+        return heapCopy(w.out);
+    });
+}
+
+KX_API char *kx_Xml_node_get_value__IO(const kx_XmlNode *node, const char *lineStart, const char *lineEnd,
+                                       uint32_t indent, uint32_t indentStep) {
+    if (node == nullptr) return nullptr;
+    return guarded<char *>(__func__, nullptr, [&] {
+        Writer w{{}, lineStart, lineEnd, indentStep, true};
+        for (uint32_t i = 0; i < node->childCount; ++i) w.element(node->children[i], indent);
+        w.out.append(valueOf(node));
+        return heapCopy(w.out);
+    });
+}
+
+}  // extern "C"
