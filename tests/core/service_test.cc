@@ -28,28 +28,15 @@
 #include "kx/time.h"
 #include "core/poller.hpp"
 #include "tests/support/stdout_capture.hpp"
+#include "tests/support/wait.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// Captures standard output; on a failure of the running test (gtest reports into the
-// captured stream) the text is shown on standard error.
-struct Capture : kxtest::StdoutCapture {
-    ~Capture() {
-        if (::testing::Test::HasFailure()) fprintf(stderr, "%s", kxtest::strip_colours(text()).c_str());
-    }
-};
+using Capture = kxtest::CaptureShownOnFailure;
 
-// Waits up to `limit` for cond; true when it became true.
-bool eventually(const std::function<bool()> &cond, std::chrono::milliseconds limit = 5000ms) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(200us);
-    }
-    return true;
-}
+using kxtest::eventually;
 
 class TestService : public kx::ServiceThread {
 public:

@@ -69,14 +69,7 @@ std::vector<std::pair<std::string, unsigned>> registered() {
     return out;
 }
 
-std::string read_stream(FILE *f) {
-    fflush(f);
-    rewind(f);
-    std::string out;
-    int c;
-    while ((c = fgetc(f)) != EOF) out += static_cast<char>(c);
-    return out;
-}
+using kxtest::read_stream;
 
 std::string temp_path(const char *name) {
     return std::string(::testing::TempDir()) + "kx_string_" + std::to_string(getpid()) + "_" + name;

@@ -23,14 +23,7 @@ std::string take(kx_String *s) {
     return out;
 }
 
-std::string read_stream(FILE *f) {
-    fflush(f);
-    rewind(f);
-    std::string out;
-    int c;
-    while ((c = fgetc(f)) != EOF) out += static_cast<char>(c);
-    return out;
-}
+using kxtest::read_stream;
 
 // Independent model of the scrambled join: pieces high..low, key bytes mixed with the total.
 std::string reference_scramble(const std::vector<std::string> &pieces, uint32_t total, const std::string &key,

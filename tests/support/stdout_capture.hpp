@@ -67,3 +67,27 @@ inline std::string strip_colours(const std::string &s) {
 }
 
 }  // namespace kxtest
+
+#include <gtest/gtest.h>
+
+namespace kxtest {
+
+// Captures standard output; when the running test has failed, the captured log records
+// are shown on standard error so the failure can be read.
+struct CaptureShownOnFailure : StdoutCapture {
+    ~CaptureShownOnFailure() {
+        if (::testing::Test::HasFailure()) fprintf(stderr, "%s", strip_colours(text()).c_str());
+    }
+};
+
+// Everything written to a stdio stream opened for update (tmpfile and the like).
+inline std::string read_stream(FILE *f) {
+    fflush(f);
+    rewind(f);
+    std::string out;
+    int c;
+    while ((c = fgetc(f)) != EOF) out += static_cast<char>(c);
+    return out;
+}
+
+}  // namespace kxtest
