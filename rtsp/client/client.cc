@@ -430,6 +430,9 @@ double Service::onTick(Worker &w, double now) {
                 ItemImpl &m = impl(it);
                 unsigned char s = statusOf(it);
                 if (s == RTSPCLIENT_STATUS_CONNECTING) {
+                    // A connect started just before this tick gets a whole period, so a busy
+                    // machine does not abandon a loopback connect after a few milliseconds.
+                    if (now - it->lastActivity < tick) continue;
                     CL_LOGE("rtspClient_private_thread", "Try connect the server:\"%s\" timeout,sock=%d.",
                             m.server.c_str(), it->sock);
                     closeSocket(it);
