@@ -30,7 +30,9 @@ extern char **environ;
 namespace kxtest {
 
 // Interpreter with the GStreamer bindings (Debian's, not whatever python3 comes first on PATH).
-inline const char *peer_python() { return "/usr/bin/python3"; }
+inline const char *peer_python() {
+    return "/usr/bin/python3";
+}
 
 // Runs argv, waits up to timeout_ms and returns the exit status (-1 when it could not run or
 // did not finish in time; it is killed then). stdout_path, when given, receives its output.
@@ -86,17 +88,17 @@ inline double peer_now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// Makes (once; cached across runs) an MP4 clip with make_clip.sh and the same video as an
-// Annex B elementary stream beside it (path + ".h264", parameter sets in front of each IDR
-// frame). Returns the MP4 path, or "" on failure.
-inline std::string make_clip(const std::string &make_clip_sh, const std::string &path, const std::string &size,
-                             int fps, double seconds, const std::string &bitrate) {
+// Makes (once; cached across runs) an MP4 clip with make_clip.sh and, with elementary_stream,
+// the same video as an Annex B stream beside it (path + ".h264", parameter sets in front of
+// each IDR frame). Returns the MP4 path, or "" on failure.
+inline std::string make_clip(const std::string &make_clip_sh, const std::string &path, const std::string &size, int fps,
+                             double seconds, const std::string &bitrate, bool elementary_stream = true) {
     if (run_process({"/bin/bash", make_clip_sh, path, size, std::to_string(fps), std::to_string(seconds), bitrate},
                     300000) != 0)
         return std::string();
     struct stat st;
     std::string es = path + ".h264";
-    if (stat(es.c_str(), &st) != 0 || st.st_size == 0) {
+    if (elementary_stream && (stat(es.c_str(), &st) != 0 || st.st_size == 0)) {
         std::string tmp = es + ".tmp." + std::to_string(getpid());
         if (run_process({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", path, "-c:v", "copy",
                          "-bsf:v", "h264_mp4toannexb", "-an", "-f", "h264", tmp},
@@ -148,7 +150,7 @@ inline std::vector<Nal> split_annexb(const unsigned char *p, size_t n, bool *lea
 
 // The RTSP peer process.
 class RtspPeer {
-public:
+  public:
     RtspPeer() = default;
     RtspPeer(const RtspPeer &) = delete;
     RtspPeer &operator=(const RtspPeer &) = delete;
@@ -193,7 +195,7 @@ public:
         return u;
     }
 
-private:
+  private:
     bool spawn(const std::vector<std::string> &args, std::string *error, double timeout_s) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) {
