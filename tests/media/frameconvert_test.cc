@@ -1,0 +1,400 @@
+// The frame conversion service over real H.264 clips (KX_LINK_SHARED: the codec plug-ins are
+// found next to libkxlib), against ffmpeg's own decoding of the same clips: pictures land
+// bit-exact on the frame of their access unit, frames leave in arrival order with one or two
+// workers and with B-frames, reverse-order groups, clean, encoding, stops with work queued.
+// KX_THREADED: also runs under ThreadSanitizer.
+#include <math.h>
+
+#include <bit>
+#include <chrono>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "kx/codec.h"
+#include "kx/frameconvert.h"
+#include "kx/h264.h"
+#include "kx/image_frame.h"
+#include "kx/string.h"
+#include "kx/time.h"
+#include "tests/media/codec_clips.hpp"
+#include "tests/support/stdout_capture.hpp"
+#include "tests/support/wait.hpp"
+
+namespace {
+
+constexpr uint32_t kW = 320, kH = 240;
+constexpr size_t kPictureBytes = kW * kH * 3 / 2;
+const std::string kDir = std::string(KX_TEST_BINARY_DIR) + "/testdata/convert";
+const std::string kSource = "-f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 30";
+
+struct Clip {
+    std::vector<uint8_t> stream;
+    std::vector<std::pair<size_t, size_t>> units;
+    kxclip::Reference ref;
+};
+
+// Groups of 10 frames; bframes 0 (decoding order is display order) or x264's default 2.
+const Clip &clip(int bframes) {
+    static Clip clips[3];
+    Clip &c = clips[bframes];
+    if (!c.units.empty()) return c;
+    auto made = kxclip::make(kDir, "gop10_bf" + std::to_string(bframes), kSource,
+                             "-c:v libx264 -preset fast -g 10 -keyint_min 10 -sc_threshold 0 -bf " +
+                                 std::to_string(bframes) + " -pix_fmt yuv420p",
+                             false);
+    if (made.stream.empty()) return c;
+    c.stream = kxclip::read_file(made.stream);
+    c.units = kxclip::split_units(c.stream, false);
+    c.ref = kxclip::reference(made.container);
+    return c;
+}
+
+std::string md5(const unsigned char *bytes, size_t n) {
+    char out[33] = {0};
+    kx_String_buffer_md5sum_string(out, (uint32_t)n, bytes);
+    return std::string(out, 32);
+}
+
+// The unit as the RTSP client delivers it: parameter sets first. x264 puts its SEI in front
+// of them in the first unit; SEI messages do not change the pictures, so they are left out.
+std::vector<uint8_t> delivered(const Clip &c, size_t i) {
+    auto [off, len] = c.units[i];
+    const uint8_t *s = c.stream.data() + off;
+    std::vector<size_t> starts;
+    for (size_t k = 0; k + 3 <= len; ++k)
+        if (s[k] == 0 && s[k + 1] == 0 && s[k + 2] == 1) starts.push_back(k + 3), k += 2;
+    std::vector<uint8_t> out;
+    for (size_t n = 0; n < starts.size(); ++n) {
+        size_t end = n + 1 < starts.size() ? starts[n + 1] - 3 : len;
+        while (end > starts[n] && s[end - 1] == 0) --end;
+        if ((s[starts[n]] & 0x1f) == 6) continue;
+        out.insert(out.end(), {0, 0, 0, 1});
+        out.insert(out.end(), s + starts[n], s + end);
+    }
+    return out;
+}
+
+// A received frame: only its H.264 unit, as the player queues it.
+image_frame *h264_frame(const Clip &c, size_t i, std::vector<uint8_t> unit = {}) {
+    if (unit.empty()) unit = delivered(c, i);
+    const uint8_t *data = unit.data();
+    const size_t len = unit.size();
+    image_frame *f = image_frame_new__IO(kW, kH, kW / 2, kH / 2, kW / 4, kH / 4, nullptr, (uint32_t)i, 25.0f,
+                                         kx_time_uptime_get(), (double)i / 25.0);
+    video_h264_object *u = video_h264_object_new_with_data__IO(0, (uint32_t)i, 25.0f, kW, kH,
+                                                               video_h264_check_keyFrame((uint32_t)len, data),
+                                                               kx_time_uptime_get(), (double)i / 25.0,
+                                                               (uint32_t)len, data);
+    image_frame_set__OI_2(f, &u->object, 0);
+    return f;
+}
+
+std::string picture_md5(const image_frame *f) {
+    return f->yuvData[0] ? md5(f->yuvData[0]->data, kPictureBytes) : std::string("none");
+}
+
+// Takes frames until `count` have come out or nothing came for two seconds.
+std::vector<image_frame *> take(frameConvert_item *item, size_t count) {
+    std::vector<image_frame *> out;
+    while (out.size() < count) {
+        image_frame *f = nullptr;
+        if (!kxtest::eventually([&] { return (f = frameConvert_item_frame_out_pthreadSafety_IO(item)) != nullptr; },
+                                std::chrono::milliseconds(2000)))
+            break;
+        out.push_back(f);
+    }
+    return out;
+}
+
+// Takes frames until the item's queue is empty (frames may fail and leave it unseen).
+std::vector<image_frame *> take_until_empty(frameConvert_item *item) {
+    std::vector<image_frame *> out;
+    kxtest::eventually([&] {
+        while (image_frame *f = frameConvert_item_frame_out_pthreadSafety_IO(item)) out.push_back(f);
+        return frameConvert_item_bufferCount(item) == 0;
+    });
+    return out;
+}
+
+void release_all(std::vector<image_frame *> &frames) {
+    for (image_frame *f : frames) kx_Object_delete_pthreadSafety__OI(&f->object);
+    frames.clear();
+}
+
+// A running service with one item; everything is stopped and freed at the end.
+struct Rig {
+    frameConvert *service;
+    frameConvert_item *item;
+    Rig(uint16_t threads, uint16_t slots, uint32_t convertType = IMAGE_FRAME_YUV_0) {
+        service = frameConvert_new__IO("FrameConvert", nullptr, 0, nullptr, threads);
+        item = frameConvert_item_new__OI(convertType, slots);
+        frameConvert_add_item__OI_2(service, item);
+        frameConvert_startThread(service, -1);
+    }
+    ~Rig() {
+        frameConvert_remove_item__IO_2(service, item);
+        frameConvert_stopThread(service);
+        frameConvert_item_delete__IO(item);
+        frameConvert_delete__IO(service);
+    }
+};
+
+TEST(FrameConvertTest, DecodesEveryPictureOntoItsOwnFrameInOrder) {
+    struct Case {
+        int bframes;
+        uint16_t threads, slots;
+    } cases[] = {{0, 1, 1}, {0, 2, 2}, {2, 1, 1}, {2, 2, 2}, {2, 2, 3}};
+    for (const Case &k : cases) {
+        SCOPED_TRACE("bframes=" + std::to_string(k.bframes) + " threads=" + std::to_string(k.threads) +
+                     " slots=" + std::to_string(k.slots));
+        const Clip &c = clip(k.bframes);
+        ASSERT_EQ(c.units.size(), 30u);
+        ASSERT_EQ(c.ref.displayRank.size(), c.units.size());
+        kxtest::CaptureShownOnFailure cap;
+        Rig rig(k.threads, k.slots);
+        // Frames are taken while they are still being fed.
+        std::vector<image_frame *> out;
+        std::thread consumer([&] { out = take(rig.item, c.units.size()); });
+        for (size_t i = 0; i < c.units.size(); ++i)
+            ASSERT_EQ(frameConvert_item_frame_in_pthreadSafety_OI(rig.item, h264_frame(c, i)), 1);
+        frameConvert_item_flush(rig.item);
+        consumer.join();
+        ASSERT_EQ(out.size(), c.units.size());
+        for (size_t i = 0; i < out.size(); ++i) {
+            EXPECT_EQ(out[i]->frameIndex, i);
+            EXPECT_EQ(picture_md5(out[i]), c.ref.displayMd5[c.ref.displayRank[out[i]->frameIndex]]) << "frame " << i;
+        }
+        EXPECT_EQ(frameConvert_item_bufferCount(rig.item), 0u);
+        release_all(out);
+    }
+}
+
+TEST(FrameConvertTest, ReverseOrderGroupsDecodeNewestFirst) {
+    const Clip &c = clip(0);
+    ASSERT_EQ(c.units.size(), 30u);
+    kxtest::CaptureShownOnFailure cap;
+    Rig rig(2, 2);
+    frameConvert_item_set_reverse(rig.item, 1);
+    for (size_t i = c.units.size(); i-- > 0;) frameConvert_item_frame_in_pthreadSafety_OI(rig.item, h264_frame(c, i));
+    std::vector<image_frame *> out = take(rig.item, c.units.size());
+    std::string got;
+    for (image_frame *f : out) got += std::to_string(f->frameIndex) + " ";
+    ASSERT_EQ(out.size(), c.units.size()) << got;
+    for (size_t k = 0; k < out.size(); ++k) {
+        const size_t i = c.units.size() - 1 - k;
+        EXPECT_EQ(out[k]->frameIndex, i);
+        EXPECT_EQ(picture_md5(out[k]), c.ref.displayMd5[i]) << "output " << k;
+    }
+    release_all(out);
+}
+
+TEST(FrameConvertTest, CleanDropsQueuedFramesAndDecodingStartsAfresh) {
+    const Clip &c = clip(2);
+    ASSERT_EQ(c.units.size(), 30u);
+    kxtest::CaptureShownOnFailure cap;
+    // Without a service: nothing is paused, the queue simply empties.
+    frameConvert_item *idle = frameConvert_item_new__OI(IMAGE_FRAME_YUV_0, 1);
+    for (size_t i = 0; i < 5; ++i) frameConvert_item_frame_in_pthreadSafety_OI(idle, h264_frame(c, i));
+    EXPECT_EQ(frameConvert_item_bufferCount(idle), 5u);
+    frameConvert_item_clean(idle);
+    EXPECT_EQ(frameConvert_item_bufferCount(idle), 0u);
+    frameConvert_item_delete__IO(idle);
+
+    // Running: clean in the middle of a group, with pictures held by the decoder; the stream
+    // that follows decodes from its key frame as if nothing had happened.
+    Rig rig(2, 2);
+    for (size_t i = 0; i < 17; ++i) frameConvert_item_frame_in_pthreadSafety_OI(rig.item, h264_frame(c, i));
+    frameConvert_item_clean(rig.item);
+    EXPECT_EQ(frameConvert_item_bufferCount(rig.item), 0u);
+    for (size_t i = 10; i < c.units.size(); ++i)
+        frameConvert_item_frame_in_pthreadSafety_OI(rig.item, h264_frame(c, i));
+    frameConvert_item_flush(rig.item);
+    std::vector<image_frame *> out = take(rig.item, c.units.size() - 10);
+    ASSERT_EQ(out.size(), c.units.size() - 10);
+    for (size_t k = 0; k < out.size(); ++k) {
+        EXPECT_EQ(out[k]->frameIndex, 10 + k);
+        EXPECT_EQ(picture_md5(out[k]), c.ref.displayMd5[c.ref.displayRank[10 + k]]);
+    }
+    release_all(out);
+}
+
+TEST(FrameConvertTest, FailedUnitLeavesTheQueueOthersStayInOrder) {
+    const Clip &c = clip(0);
+    ASSERT_EQ(c.units.size(), 30u);
+    kxtest::CaptureShownOnFailure cap;
+    Rig rig(1, 1);
+    const size_t bad = 5;
+    for (size_t i = 0; i < c.units.size(); ++i) {
+        // The bad unit carries no picture: an access-unit delimiter only.
+        image_frame *f = i == bad ? h264_frame(c, i, {0, 0, 0, 1, 9, 0x10}) : h264_frame(c, i);
+        frameConvert_item_frame_in_pthreadSafety_OI(rig.item, f);
+    }
+    frameConvert_item_flush(rig.item);
+    std::vector<image_frame *> out = take_until_empty(rig.item);
+    ASSERT_FALSE(out.empty());
+    std::vector<bool> seen(c.units.size(), false);
+    for (size_t k = 0; k < out.size(); ++k) {
+        if (k > 0) {
+            EXPECT_GT(out[k]->frameIndex, out[k - 1]->frameIndex);
+        }
+        seen[out[k]->frameIndex] = true;
+    }
+    EXPECT_FALSE(seen[bad]);
+    // Frames before the bad unit and every later group decode exactly.
+    for (image_frame *f : out) {
+        if (f->frameIndex < bad || f->frameIndex >= 10) {
+            EXPECT_EQ(picture_md5(f), c.ref.displayMd5[f->frameIndex]);
+        }
+    }
+    for (size_t i = 0; i < c.units.size(); ++i) {
+        if (i < bad || i >= 10) {
+            EXPECT_TRUE(seen[i]) << "frame " << i;
+        }
+    }
+    EXPECT_NE(kxtest::strip_colours(cap.text()).find("H264 Decode Error,width=320,height=240"), std::string::npos);
+    release_all(out);
+}
+
+TEST(FrameConvertTest, EncodeThenDecodeKeepsThePicture) {
+    const std::string raw = kDir + "/source.yuv";
+    if (!kxclip::exists(raw)) {
+        ASSERT_EQ(system(("mkdir -p '" + kDir + "' && ffmpeg -nostdin -v error -y " + kSource +
+                          " -f rawvideo -pix_fmt yuv420p '" + raw + ".tmp' && mv '" + raw + ".tmp' '" + raw + "'")
+                             .c_str()),
+                  0);
+    }
+    std::vector<uint8_t> yuv = kxclip::read_file(raw);
+    const size_t n = yuv.size() / kPictureBytes;
+    ASSERT_EQ(n, 30u);
+    kxtest::CaptureShownOnFailure cap;
+    Rig rig(2, 1, IMAGE_FRAME_H264_0);
+    for (size_t i = 0; i < n; ++i) {
+        image_frame *f = image_frame_new__IO(kW, kH, kW / 2, kH / 2, kW / 4, kH / 4, nullptr, (uint32_t)i, 25.0f,
+                                             kx_time_uptime_get(), (double)i / 25.0);
+        image_frame_raw *p = image_frame_raw_new__IO(kW, kH, IMAGE_FRAME_RAW_YUV420P);
+        memcpy(p->data, yuv.data() + i * kPictureBytes, kPictureBytes);
+        image_frame_set__OI_2(f, &p->object, 0);
+        frameConvert_item_frame_in_pthreadSafety_OI(rig.item, f);
+    }
+    std::vector<image_frame *> out = take(rig.item, n);
+    ASSERT_EQ(out.size(), n);
+    EXPECT_EQ(out[0]->h264Data[0][0]->keyFrame, VIDEO_H264_KEYFRAME_PARAMETERS_IDR);
+    void *dec = video_h264_decode_new(kW, kH);
+    ASSERT_NE(dec, nullptr);
+    std::vector<uint8_t> pic(kPictureBytes);
+    for (size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(out[i]->frameIndex, i);
+        const video_h264_object *u = out[i]->h264Data[0][0];
+        ASSERT_NE(u, nullptr);
+        uint32_t w = kW, h = kH;
+        ASSERT_EQ(video_h264_decode(dec, pic.data(), kW, 2, &w, &h, u->dataLenth, u->data), 1) << "frame " << i;
+        double se = 0;
+        for (size_t b = 0; b < (size_t)kW * kH; ++b) {
+            double d = (double)pic[b] - yuv[i * kPictureBytes + b];
+            se += d * d;
+        }
+        double psnr = se == 0 ? 99.0 : 10.0 * log10(255.0 * 255.0 * kW * kH / se);
+        EXPECT_GT(psnr, 30.0) << "frame " << i;
+    }
+    video_h264_decode_delete(dec);
+    release_all(out);
+}
+
+TEST(FrameConvertTest, StopWithFramesQueuedNeitherHangsNorLeaks) {
+    const Clip &c = clip(2);
+    ASSERT_EQ(c.units.size(), 30u);
+    for (int round = 0; round < 3; ++round) {
+        kxtest::StdoutCapture cap;
+        frameConvert *service = frameConvert_new__IO("FrameConvert", nullptr, 0, nullptr, 2);
+        frameConvert_item *item = frameConvert_item_new__OI(IMAGE_FRAME_YUV_0, 2);
+        ASSERT_EQ(frameConvert_add_item__OI_2(service, item), 1);
+        ASSERT_EQ(frameConvert_startThread(service, -1), 1);
+        for (size_t i = 0; i < c.units.size(); ++i) frameConvert_item_frame_in_pthreadSafety_OI(item, h264_frame(c, i));
+        if (round > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5 * round));
+        EXPECT_EQ(frameConvert_stopThread(service), 1);
+        // The service still holds the item: deleting it deletes the item and its frames.
+        frameConvert_delete__IO(service);
+        std::string log = kxtest::strip_colours(cap.text());
+        EXPECT_NE(log.find("Stop successfully[FrameConvert:0]."), std::string::npos);
+        EXPECT_NE(log.find("Error,1/2"), std::string::npos);
+        EXPECT_NE(log.find("Error,0/2"), std::string::npos);
+    }
+}
+
+TEST(FrameConvertTest, SlotsGoToTheLeastLoadedThreads) {
+    struct Case {
+        uint16_t threads;
+        std::vector<uint16_t> slots;        // items added in this order
+        std::vector<uint16_t> startIndex;   // expected start of each
+        bool warned;
+    } cases[] = {
+        {2, {1, 1}, {0, 1}, false},
+        {2, {1, 1, 1}, {0, 1, 0}, false},
+        {3, {2, 1, 2}, {0, 2, 0}, false},
+        {1, {1, 1}, {0, 0}, false},
+        {2, {3}, {0}, true},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE("threads=" + std::to_string(k.threads) + " items=" + std::to_string(k.slots.size()));
+        kxtest::CaptureShownOnFailure cap;
+        frameConvert *service = frameConvert_new__IO("FrameConvert", nullptr, 0, nullptr, k.threads);
+        std::vector<frameConvert_item *> items;
+        for (uint16_t n : k.slots) {
+            items.push_back(frameConvert_item_new__OI(IMAGE_FRAME_YUV_0, n));
+            ASSERT_EQ(frameConvert_add_item__OI_2(service, items.back()), 1);
+            EXPECT_EQ(items.back()->service, service);
+        }
+        EXPECT_EQ(frameConvert_add_item__OI_2(service, items[0]), 0);  // already there
+        std::vector<uint32_t> load(k.threads, 0);
+        for (size_t i = 0; i < items.size(); ++i) {
+            EXPECT_EQ(items[i]->startIndex, k.startIndex[i]) << "item " << i;
+            for (uint16_t j = 0; j < items[i]->threadCount; ++j) ++load[(items[i]->startIndex + j) % k.threads];
+        }
+        for (uint16_t t = 0; t < k.threads; ++t) EXPECT_EQ(service->threadItemCount[t], load[t]);
+        for (frameConvert_item *it : items) {
+            EXPECT_EQ(frameConvert_remove_item__IO_2(service, it), 1);
+            EXPECT_EQ(it->service, nullptr);
+            frameConvert_item_delete__IO(it);
+        }
+        for (uint16_t t = 0; t < k.threads; ++t) EXPECT_EQ(service->threadItemCount[t], 0u);
+        frameConvert_delete__IO(service);
+        std::string log = kxtest::strip_colours(cap.text());
+        EXPECT_EQ(log.find("of item is big.") != std::string::npos, k.warned) << log;
+        EXPECT_NE(log.find("Add item has exist,convertType=1."), std::string::npos);
+    }
+}
+
+TEST(FrameConvertTest, FramesLeaveOnlyWhenTheOldestIsReady) {
+    kxtest::StdoutCapture cap;
+    const Clip &c = clip(0);
+    ASSERT_FALSE(c.units.empty());
+    frameConvert_item *item = frameConvert_item_new__OI(IMAGE_FRAME_YUV_0, 1);
+    auto decoded = [](uint32_t index) {
+        image_frame *f = image_frame_new__IO(kW, kH, 0, 0, 0, 0, nullptr, index, 25.0f, 0, 0);
+        image_frame_set__OI_2(f, &image_frame_raw_new__IO(kW, kH, 1)->object, 0);
+        return f;
+    };
+    frameConvert_item_frame_in_pthreadSafety_OI(item, decoded(0));
+    frameConvert_item_frame_in_pthreadSafety_OI(item, h264_frame(c, 1));  // not decoded: no service
+    frameConvert_item_frame_in_pthreadSafety_OI(item, decoded(2));
+    image_frame *first = frameConvert_item_frame_out_pthreadSafety_IO(item);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->frameIndex, 0u);
+    kx_Object_delete_pthreadSafety__OI(&first->object);
+    EXPECT_EQ(frameConvert_item_frame_out_pthreadSafety_IO(item), nullptr);  // frame 2 waits behind 1
+    EXPECT_EQ(frameConvert_item_bufferCount(item), 2u);
+    frameConvert_item_delete__IO(item);
+}
+
+TEST(FrameConvertTest, CountOneCountsSetBits) {
+    std::mt19937 rng(1);
+    std::vector<uint32_t> values = {0u, 1u, 0x80000000u, 0xffffffffu, 0x55555555u, 0x0f0f0f0fu};
+    for (int i = 0; i < 64; ++i) values.push_back((uint32_t)rng());
+    for (uint32_t v : values) EXPECT_EQ(frameConvert_CountOne(v), (uint32_t)std::popcount(v)) << std::hex << v;
+}
+
+}  // namespace
