@@ -30,6 +30,27 @@ std::atomic<uint16_t *> g_encodeSecond{nullptr};
 std::atomic<uint8_t *> g_decodeChar{nullptr};
 std::atomic<uint16_t *> g_decodeByte[3];
 
+// globalRelease frees the tables; this record, registered ahead of them, then clears the
+// pointers so a later use builds them again instead of reading freed memory.
+bool g_forgetRegistered = false;  // guarded by globalParameterMutex
+
+void forget_tables(void *) {
+    g_encodeFirst.store(nullptr);
+    g_encodeSecond.store(nullptr);
+    g_decodeChar.store(nullptr);
+    for (auto &t : g_decodeByte) t.store(nullptr);
+    g_forgetRegistered = false;
+}
+
+// Called with globalParameterMutex held, before a table record is appended.
+void register_forget_locked() {
+    if (g_forgetRegistered) return;
+    kx_globalParameter *record = globalParameter_new_callback__IO("base64Tables", forget_tables, nullptr);
+    if (record == nullptr) return;
+    globalParameter_append__OI(record);
+    g_forgetRegistered = true;
+}
+
 uint16_t char_pair(char a, char b) {
     char two[2] = {a, b};
     uint16_t v;
@@ -59,6 +80,7 @@ bool encode_tables(const uint16_t **first, const uint16_t **second) {
                 free(x);
                 free(y);
             } else {
+                register_forget_locked();
                 globalParameter_append__OI(record);
                 g_encodeSecond.store(y, std::memory_order_relaxed);
                 g_encodeFirst.store(x, std::memory_order_release);
@@ -111,6 +133,7 @@ bool decode_tables(const uint8_t **chars, const uint16_t *bytes[3]) {
                 free(table);
                 for (auto *p : pair) free(p);
             } else {
+                register_forget_locked();
                 globalParameter_append__OI(record);
                 for (int k = 0; k < 3; ++k) g_decodeByte[k].store(pair[k], std::memory_order_relaxed);
                 g_decodeChar.store(table, std::memory_order_release);

@@ -110,8 +110,12 @@ ServiceThread::ServiceThread(const Options &o)
 ServiceThread::~ServiceThread() { stop(); }
 
 bool ServiceThread::keepRunning() const {
-    unsigned char extern_ = std::atomic_ref<unsigned char>(*externRunStatus_).load(std::memory_order_relaxed);
-    return runStatus_.load(std::memory_order_relaxed) == extern_;
+    // A stopped service (own status 0) never runs, even when the external byte is 0 as well:
+    // otherwise a stop that meets an external byte already cleared would make the two equal
+    // again and the worker would never leave.
+    unsigned char extern_ = std::atomic_ref<unsigned char>(*externRunStatus_).load(std::memory_order_acquire);
+    unsigned char own = runStatus_.load(std::memory_order_acquire);
+    return own != 0 && own == extern_;
 }
 
 pthread_t ServiceThread::tid(uint16_t i) const { return i < workers_.size() ? workers_[i]->tid_.load() : 0; }

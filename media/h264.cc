@@ -65,7 +65,7 @@ struct ParameterSets {
 //
 // The buffer itself must open with 00 00 00 01; behind an access-unit delimiter the next unit may
 // use either start code, as encoders write it. Any number of SEI units may sit between the PPS
-// and the slice (interlaced x264 output carries two).
+// and the slice (interlaced x264 output carries two), and SEI units may also come first.
 signed char classify(uint32_t length, const uint8_t *data, ParameterSets *sets, const char *label) {
     const uint8_t *p = data;
     size_t n = length;
@@ -117,6 +117,17 @@ signed char classify(uint32_t length, const uint8_t *data, ParameterSets *sets, 
             return (p[next] & 0x1f) == 5 ? 3 : 2;
         }
         if (type == 5) return 1;
+        // SEI in front of everything else (x264 opens its first access unit so; a client that
+        // puts known parameter sets before the IDR slice keeps it there): step over it, so such
+        // a unit still counts as the key frame it is.
+        if (header == 0x06) {
+            size_t at, code;
+            if (!next_start_code(p, lead + 1, n, &at, &code) || at + code >= n) return 0;
+            p += at;
+            n -= at;
+            first = false;
+            continue;
+        }
         // Access-unit delimiter of primary_pic_type 0 or 1 (header 0x09, then 0x10 or 0x30).
         if (header == 0x09 && (p[lead + 1] & ~0x20) == 0x10) {
             p += lead + 2;

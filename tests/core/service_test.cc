@@ -432,6 +432,25 @@ TEST(ServiceTest, OneSharedRunByteStopsEveryService) {
     }
 }
 
+// A stop that meets an external byte already cleared (the worker not yet aware) must still
+// end the worker: own status 0 and external byte 0 are equal, yet a stopped service never runs.
+TEST(ServiceTest, StopRightAfterTheSharedByteWasCleared) {
+    unsigned char run = 1;
+    Capture cap;
+    auto o = opts("cleared");
+    o.externRunStatus = &run;
+    o.idleWait = 10.0;
+    TestService s(o);
+    ASSERT_EQ(s.start(-1), 1);
+    ASSERT_TRUE(eventually([&] { return s.ticks.load() > 0; }));
+    std::atomic_ref<unsigned char>(run).store(0);
+    auto stopped = std::async(std::launch::async, [&] { return s.stop(); });
+    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "stop hangs";
+    EXPECT_EQ(stopped.get(), 1);
+    EXPECT_EQ(s.exits.load(), 1);
+    EXPECT_EQ(s.tid(), 0u);
+}
+
 TEST(ServiceTest, DefaultRunByteIsTheLibraryOne) {
     TestService s(opts("default"));
     EXPECT_EQ(s.externRunStatus(), &defaultRunStatus);

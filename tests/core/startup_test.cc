@@ -2,6 +2,7 @@
 // global parameter records in reverse order. Each case runs in a child process
 // because both entries act only once per process.
 #include <fcntl.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 #include "kx/global.h"
 #include "kx/objectlist.h"
+#include "kx/string.h"
 #include "tests/support/stdout_capture.hpp"
 
 namespace {
@@ -129,6 +131,32 @@ TEST_F(StartupTest, ReleaseWithoutRecordsPrintsNothing) {
               }),
               0);
     EXPECT_EQ(slurp(out).find("globalParameterList_release"), std::string::npos);
+}
+
+// Tables built lazily are freed by globalRelease; a later use builds them again rather than
+// reading freed memory (AddressSanitizer turns a stale table into a crash of the child).
+TEST_F(StartupTest, LazyTablesAreRebuiltAfterRelease) {
+    std::string out = dir_ + "/tables.txt";
+    EXPECT_EQ(in_child([&] {
+                  globalInit(0, nullptr, out.c_str(), nullptr, 0);
+                  kx_String *before = kx_String_decode_from_base64_from_string__IO(4, "YWJj");
+                  kx_String *enc = kx_String_buffer_encode_by_base64__IO(3, "abc");
+                  globalRelease();
+                  kx_String *after = kx_String_decode_from_base64_from_string__IO(4, "YWJj");
+                  kx_String *enc2 = kx_String_buffer_encode_by_base64__IO(3, "xyz");
+                  int rc = before && after && enc && enc2 && after->lenth == 3 && memcmp(after->buffer, "abc", 3) == 0 &&
+                                   enc2->lenth == 4 && memcmp(enc2->buffer, "eHl6", 4) == 0
+                               ? 0
+                               : 1;
+                  kx_String_delete__OI(before);
+                  kx_String_delete__OI(after);
+                  kx_String_delete__OI(enc);
+                  kx_String_delete__OI(enc2);
+                  fflush(stdout);
+                  return rc;
+              }),
+              0);
+    EXPECT_NE(slurp(out).find("base64Tables"), std::string::npos);
 }
 
 TEST(GlobalParameter, RecordBuildersRefuseBadInput) {

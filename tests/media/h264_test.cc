@@ -228,7 +228,10 @@ TEST(H264KeyFrame, UnitOrdersFromRealStream) {
         {"aud idr (3-byte code)", {aud0, idr}, true, 1},
         {"aud sps pps idr (3-byte codes)", {aud0, sps, pps, idr}, true, 3},
         {"p", {p}, false, 0},
-        {"sei idr", {sei, idr}, false, 0},
+        {"sei idr", {sei, idr}, false, 1},
+        {"sei sps pps idr", {sei, sps, pps, idr}, true, 3},
+        {"sei sei p", {sei, sei, p}, false, 0},
+        {"aud sei sps pps p", {aud0, sei, sps, pps, p}, false, 2},
     };
     Quiet quiet;
     for (const Case &c : cases) {
