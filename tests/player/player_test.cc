@@ -1,0 +1,319 @@
+// The player end to end against GStreamer's RTSP server: pictures compared with ffmpeg's own
+// decode, order with several decoder threads, back-pressure, jump, server restart, and the
+// player program itself.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kx/codec.h"
+#include "kx/global.h"
+#include "kx/player.h"
+#include "kx/time.h"
+#include "tests/support/rtsp_peer.hpp"
+#include "tests/support/stdout_capture.hpp"
+#include "tests/support/wait.hpp"
+
+namespace {
+
+const std::string kScript = KX_TEST_SOURCE_DIR "/tests/peers/rtsp_gst_server.py";
+const std::string kMakeClip = KX_TEST_SOURCE_DIR "/tests/peers/make_clip.sh";
+const std::string kKxplay = KX_TEST_BINARY_DIR "/bin/kxplay";
+const std::string kPlayer = KX_TEST_BINARY_DIR "/bin/player";
+const std::string kWork = KX_TEST_BINARY_DIR "/player-test";
+
+// 3 s of 320x240 at 25 frames/s, one key frame per second, no B-frames.
+std::string plain_clip() {
+    return kxtest::make_clip(kMakeClip, kWork + "/plain_320x240_25fps_3s.mp4", "320x240", 25, 3.0, "400k");
+}
+
+// 3 s with B-frames (two between references), made once.
+std::string bframe_clip() {
+    std::string out = kWork + "/bframes_320x240_25fps_3s.mp4";
+    if (access(out.c_str(), R_OK) == 0) return out;
+    std::string tmp = out + ".tmp." + std::to_string(getpid()) + ".mp4";
+    int rc = kxtest::run_process({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                                  "testsrc2=size=320x240:rate=25", "-t", "3", "-c:v", "libx264", "-preset",
+                                  "veryfast", "-pix_fmt", "yuv420p", "-bf", "2", "-g", "25", "-keyint_min", "25",
+                                  "-sc_threshold", "0", "-an", tmp},
+                                 120000);
+    if (rc != 0 || rename(tmp.c_str(), out.c_str()) != 0) return std::string();
+    return out;
+}
+
+// The MD5 of every decoded picture, in output order, from ffmpeg's framemd5 listing of input.
+std::vector<std::string> frame_md5s(const std::string &input) {
+    std::string listing = input + ".framemd5";
+    if (kxtest::run_process({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", input, "-an", "-pix_fmt",
+                             "yuv420p", "-f", "framemd5", listing},
+                            60000) != 0)
+        return {};
+    std::vector<std::string> out;
+    std::ifstream in(listing);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        size_t comma = line.rfind(',');
+        if (comma == std::string::npos) continue;
+        std::string md5 = line.substr(comma + 1);
+        md5.erase(std::remove(md5.begin(), md5.end(), ' '), md5.end());
+        out.push_back(md5);
+    }
+    return out;
+}
+
+std::string read_text(const std::string &path) {
+    std::vector<unsigned char> bytes = kxtest::read_file_bytes(path);
+    return kxtest::strip_colours(std::string(bytes.begin(), bytes.end()));
+}
+
+class PlayerLive : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why = kxtest::gst_peer_unavailable();
+        if (!why.empty()) GTEST_SKIP() << why;
+        mkdir(kWork.c_str(), 0755);
+    }
+    void start(kxtest::RtspPeer &peer, const std::vector<std::string> &args) {
+        std::string error;
+        ASSERT_TRUE(peer.start(kScript, args, &error)) << error;
+    }
+};
+
+// --- pictures through kxplay compared with ffmpeg ------------------------------------------
+
+struct ExactCase {
+    const char *name;
+    bool bframes;
+    int threads;
+};
+
+class PlayerExact : public PlayerLive, public ::testing::WithParamInterface<ExactCase> {};
+
+TEST_P(PlayerExact, PicturesMatchFfmpegDecode) {
+    const ExactCase c = GetParam();
+    std::string clip = c.bframes ? bframe_clip() : plain_clip();
+    ASSERT_FALSE(clip.empty());
+    std::vector<std::string> reference = frame_md5s(clip);
+    ASSERT_EQ(reference.size(), 75u);
+
+    kxtest::RtspPeer peer;
+    start(peer, {"--source", "file", "--clip", clip, "--lifetime", "60"});
+    std::string y4m = kWork + "/" + c.name + ".y4m";
+    std::string log = kWork + "/" + c.name + ".txt";
+    unlink(y4m.c_str());
+    // A file stream plays once: 40 pictures come well before it ends.
+    int rc = kxtest::run_process({kKxplay, "--frames", "40", "--timeout", "15", "--decode-threads",
+                                  std::to_string(c.threads), "--y4m", y4m, peer.url()},
+                                 30000, log.c_str());
+    ASSERT_EQ(rc, 0) << read_text(log);
+    std::vector<std::string> got = frame_md5s(y4m);
+    ASSERT_EQ(got.size(), 40u);
+
+    if (!c.bframes) {
+        // Every picture bit-exact and in stream order: a run of the reference that starts at
+        // a key frame (the stream may be joined at any group of pictures).
+        auto first = std::find(reference.begin(), reference.end(), got[0]);
+        ASSERT_NE(first, reference.end()) << "first picture is not one of ffmpeg's";
+        size_t at = static_cast<size_t>(first - reference.begin());
+        EXPECT_EQ(at % 25, 0u) << "playback begins at a key frame";
+        ASSERT_LE(at + got.size(), reference.size());
+        for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], reference[at + i]) << "picture " << i;
+    } else {
+        // Each picture on its own frame: no picture twice, every one of them ffmpeg's.
+        std::vector<std::string> sorted = got;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "a picture was delivered twice";
+        for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_NE(std::find(reference.begin(), reference.end(), got[i]), reference.end()) << "picture " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kxplay, PlayerExact,
+                         ::testing::Values(ExactCase{"one_thread", false, 1}, ExactCase{"two_threads", false, 2},
+                                           ExactCase{"bframes", true, 1}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(PlayerLive, KxplayReportsBadUrlAndUnreachableServer) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        double most;  // seconds
+    } cases[] = {
+        {{"rtsp://camera.example/1"}, 2, 2.0},
+        {{"--timeout", "2", "rtsp://127.0.0.1:1/none"}, 1, 6.0},
+        {{"--frames"}, 2, 2.0},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> argv = {kKxplay};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        double t0 = kxtest::peer_now();
+        EXPECT_EQ(kxtest::run_process(argv, 20000), c.status) << c.args.back();
+        EXPECT_LT(kxtest::peer_now() - t0, c.most) << c.args.back();
+    }
+}
+
+// --- in-process player ----------------------------------------------------------------
+
+// What the user callback saw; the callback runs on the player thread.
+struct Seen {
+    std::atomic<int> answer{1};
+    std::atomic<uint64_t> offered{0}, accepted{0};
+    std::atomic<uint32_t> lastIndex{0};
+    std::atomic<bool> ordered{true};
+    std::atomic<double> lastTime{0};
+};
+
+signed char remember(image_frame *frame, void *p) {
+    auto *s = static_cast<Seen *>(p);
+    s->offered++;
+    int a = s->answer.load();
+    if (a == 1) {
+        if (s->accepted.load() > 0 && frame->frameIndex <= s->lastIndex.load() && frame->frameIndex != 0)
+            s->ordered = false;
+        s->lastIndex = frame->frameIndex;
+        s->lastTime = frame->streamTime;
+        s->accepted++;
+    }
+    return static_cast<signed char>(a);
+}
+
+// One start-up for the whole program: tables built lazily after a globalRelease are not
+// what these tests are about.
+struct Library : ::testing::Environment {
+    void SetUp() override {
+        video_h264_private_plugin_folder_set(KX_TEST_BINARY_DIR "/lib");
+        globalInit(0, nullptr, nullptr, nullptr, 0);
+    }
+    void TearDown() override { globalRelease(); }
+};
+const auto *const kLibrary = ::testing::AddGlobalTestEnvironment(new Library);
+
+class PlayerInProcess : public PlayerLive {
+protected:
+    void SetUp() override {
+        PlayerLive::SetUp();
+        if (IsSkipped()) return;
+        player = playerLib_new__IO("PlayerLive", nullptr, 0, nullptr, 2);
+        playerLib_set_rtsp_timers(player, 1.0, 2.0, 16.0);
+        ASSERT_EQ(playerLib_startThread(player, 0), 1);
+    }
+    void TearDown() override {
+        if (item) {
+            playerLib_remove_item__IO_2(player, item);
+            playerLib_item_delete__OI(item);
+        }
+        if (player) {
+            playerLib_stopThread(player);
+            playerLib_delete__OI(player);
+        }
+    }
+    void play(const std::string &url, uint16_t min, uint16_t max) {
+        item = playerLib_item_new__IO(url.c_str(), 25.0f, min, max, remember, &seen, 2);
+        ASSERT_NE(item, nullptr);
+        ASSERT_EQ(playerLib_add_item__OI_2(player, item), 1);
+    }
+    bool accepted_at_least(uint64_t n, int ms = 8000) {
+        return kxtest::eventually([&] { return seen.accepted.load() >= n; }, std::chrono::milliseconds(ms),
+                                  std::chrono::milliseconds(5));
+    }
+    playerLib *player = nullptr;
+    playerLib_item *item = nullptr;
+    Seen seen;
+};
+
+TEST_F(PlayerInProcess, SlowCallbackBoundsTheQueueAndPausesReceptionThenResumes) {
+    kxtest::CaptureShownOnFailure cap;
+    kxtest::RtspPeer peer;
+    start(peer, {"--source", "live", "--lifetime", "60"});
+    const uint16_t kMin = 4, kMax = 8;
+    play(peer.url(), kMin, kMax);
+    ASSERT_TRUE(accepted_at_least(5));
+    // "Not yet" for every frame: the queue stops growing at its limit and the client holds.
+    seen.answer = 2;
+    uint32_t deepest = 0;
+    bool held = false;
+    const double until = kxtest::peer_now() + 1.5;
+    while (kxtest::peer_now() < until) {
+        deepest = std::max(deepest, playerLib_item_bufferCount(item));
+        held = held || __atomic_load_n(&item->rtspClientItem->held, __ATOMIC_RELAXED) == 1;
+        kx_thread_usleep(2000);
+    }
+    EXPECT_LE(deepest, kMax + 1u);
+    EXPECT_GE(deepest, kMin + 0u);
+    EXPECT_TRUE(held) << "the RTSP client was never told to hold a frame";
+    playerLib_statistics st;
+    playerLib_item_statistics(item, &st);
+    EXPECT_GT(st.refusals, 0u);
+    uint32_t connects = __atomic_load_n(&item->rtspClientItem->connectCount, __ATOMIC_RELAXED);
+    // Taking frames again: delivery resumes on the same connection.
+    uint64_t before = seen.accepted.load();
+    seen.answer = 1;
+    ASSERT_TRUE(accepted_at_least(before + 25));
+    EXPECT_EQ(__atomic_load_n(&item->rtspClientItem->connectCount, __ATOMIC_RELAXED), connects);
+    EXPECT_TRUE(seen.ordered.load());
+}
+
+TEST_F(PlayerInProcess, ServerRestartResumesDelivery) {
+    kxtest::CaptureShownOnFailure cap;
+    kxtest::RtspPeer peer;
+    start(peer, {"--source", "live", "--lifetime", "60"});
+    play(peer.url(), 10, 20);
+    ASSERT_TRUE(accepted_at_least(10));
+    std::string error;
+    ASSERT_TRUE(peer.restart(&error)) << error;
+    uint64_t before = seen.accepted.load();
+    ASSERT_TRUE(accepted_at_least(before + 25, 10000)) << "no delivery after the restart";
+}
+
+TEST_F(PlayerInProcess, JumpForwardSettlesAndBackwardBeyondTheStreamTimesOut) {
+    kxtest::CaptureShownOnFailure cap;
+    kxtest::RtspPeer peer;
+    start(peer, {"--source", "live", "--lifetime", "60"});
+    play(peer.url(), 10, 20);
+    ASSERT_TRUE(accepted_at_least(10));
+    // This server sends no frame times: stream time is the arrival's wall-clock time.
+    // Forward to 1 s past the newest frame: frames from 2 s before it count, which the next
+    // frames are, so the jump settles.
+    double newest = std::atomic_ref<double>(item->lastInTime).load();
+    double t0 = kxtest::peer_now();
+    EXPECT_EQ(playerLib_item_jump(item, newest + 1.0), 1);
+    EXPECT_LT(kxtest::peer_now() - t0, 4.0);
+    EXPECT_EQ(item->jumpTarget, 0.0);
+    uint64_t before = seen.accepted.load();
+    ASSERT_TRUE(accepted_at_least(before + 5));
+    // Backward to 1 s: no frame of this stream is that early; after 5 s the target is dropped
+    // and delivery goes on.
+    t0 = kxtest::peer_now();
+    EXPECT_EQ(playerLib_item_jump(item, 1.0), -2);
+    double took = kxtest::peer_now() - t0;
+    EXPECT_GE(took, 4.9);
+    EXPECT_LT(took, 7.0);
+    EXPECT_EQ(item->jumpTarget, 0.0);
+    before = seen.accepted.load();
+    ASSERT_TRUE(accepted_at_least(before + 5));
+}
+
+// --- the player program ---------------------------------------------------------------
+
+TEST_F(PlayerLive, PlayerProgramPlaysTheDefaultUrl) {
+    kxtest::RtspPeer peer;
+    std::string error;
+    if (!peer.start(kScript, {"--source", "live", "--port", "8554", "--path", "/1", "--lifetime", "30"}, &error, 15))
+        GTEST_SKIP() << "port 8554 on 127.0.0.1 is not free for the default URL: " << error;
+    std::string out = kWork + "/player.out";
+    // The program plays for ten minutes; four seconds show it working (it is stopped then).
+    kxtest::run_process({kPlayer}, 4000, out.c_str());
+    std::string text = read_text(out);
+    size_t records = 0;
+    for (size_t at = text.find("FrameRate:"); at != std::string::npos; at = text.find("FrameRate:", at + 1)) records++;
+    EXPECT_GE(records, 25u) << text.substr(0, 2000);
+    EXPECT_NE(text.find("ddfsfsdf"), std::string::npos);
+}
+
+}  // namespace
