@@ -101,7 +101,10 @@ void *open_plugin(const Kind &kind) {
     for (const std::string &path : paths) {
         if (access(path.c_str(), F_OK) != 0) continue;
         // RTLD_LOCAL: the plug-in's own dependencies stay out of the global namespace.
-        void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        // RTLD_NODELETE: release drops the binding and closes the handle, but the code stays
+        // mapped: libavcodec keeps process-wide tables and thread-local state that must not
+        // vanish under a process that goes on (and would show as leaks of an unknown module).
+        void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
         if (library != nullptr) return library;
         const char *err = dlerror();
         KX_LOG_ERROR_AT(5, __LINE__, "video_h264_private_load_lib", "Open lib:\"%s\" error:\"%s\".", path.c_str(),
