@@ -569,8 +569,18 @@ signed char playerLib_private_cb(uint32_t *, unsigned char **buffer, uint32_t da
             store(it->imageWidth, width);
             store(it->imageHeight, height);
         } else {
-            uint32_t w = 0, h = 0;
-            if (video_h264_size_get(&w, &h, data, static_cast<uint8_t>(std::min<uint32_t>(dataLength, 255))) == 1) {
+            // The size comes from the sequence parameter set wherever it sits in the unit (an
+            // encoder's SEI in front of it can be longer than the 255 bytes the parser takes).
+            const unsigned char *sps = nullptr, *pps = nullptr;
+            uint32_t spsLength = 0, ppsLength = 0, w = 0, h = 0;
+            const unsigned char *at = data;
+            uint32_t length = dataLength;
+            if (video_h264_check_keyFrame_and_get_sps_pps(dataLength, data, &sps, &spsLength, &pps, &ppsLength) >= 2 &&
+                sps != nullptr) {
+                at = sps;
+                length = spsLength;
+            }
+            if (video_h264_size_get(&w, &h, at, static_cast<uint8_t>(std::min<uint32_t>(length, 255))) == 1) {
                 if (w != load(it->imageWidth) || h != load(it->imageHeight)) {
                     store(it->imageWidth, w);
                     store(it->imageHeight, h);
