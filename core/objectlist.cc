@@ -8,6 +8,7 @@
 
 #include "core/listcore.hpp"
 #include "core/log.hpp"
+#include "core/selftest.hpp"
 
 using kx::list::Guard;
 using kx::list::Raw;
@@ -426,15 +427,7 @@ kx_ObjectList *kx_ObjectList_remove_all_pthreadSafety(kx_ObjectList *list) {
 }
 
 void kx_ObjectList_test(void) {
-    int failures = 0;
-    auto check = [&](bool ok, const char *what) {
-        if (ok) {
-            KX_LOGI("ok: %s", what);
-        } else {
-            KX_LOGE("FAILED: %s", what);
-            ++failures;
-        }
-    };
+    kx::SelfTest t(__func__);
     kx_ObjectList *list = kx_ObjectList_new__IO(2);
     if (list == nullptr) {
         KX_LOGE("FAILED: list not created");
@@ -442,12 +435,12 @@ void kx_ObjectList_test(void) {
     }
     int rc[5];
     for (uintptr_t v = 1; v <= 5; ++v) rc[v - 1] = kx_ObjectList_insert_tail(list, reinterpret_cast<void *>(v));
-    check(rc[0] == 2 && rc[1] == 1 && rc[3] == 1 && rc[4] == 2, "tail growth by granules");
-    check(kx_ObjectList_insert_head(list, reinterpret_cast<void *>(uintptr_t{0})) == 2 && list->start == 3,
+    t.check(rc[0] == 2 && rc[1] == 1 && rc[3] == 1 && rc[4] == 2, "tail growth by granules");
+    t.check(kx_ObjectList_insert_head(list, reinterpret_cast<void *>(uintptr_t{0})) == 2 && list->start == 3,
           "head growth rebuilds with one granule of head room");
     bool ordered = list->count == 6;
     for (uint32_t i = 0; ordered && i < list->count; ++i) ordered = at(list, i) == reinterpret_cast<void *>(uintptr_t{i});
-    check(ordered, "positional order");
+    t.check(ordered, "positional order");
     kx_ObjectList_clear(list);
     const uintptr_t values[] = {7, 3, 9, 3, 1};
     int dup = -1;
@@ -455,19 +448,16 @@ void kx_ObjectList_test(void) {
         const int r = kx_ObjectList_insert_order(list, reinterpret_cast<void *>(v));
         if (v == 3 && r == 0) dup = 0;
     }
-    check(dup == 0 && list->count == 4 && at(list, 0) == reinterpret_cast<void *>(uintptr_t{1}) &&
+    t.check(dup == 0 && list->count == 4 && at(list, 0) == reinterpret_cast<void *>(uintptr_t{1}) &&
               at(list, 3) == reinterpret_cast<void *>(uintptr_t{9}),
           "ordered insert without duplicates");
-    check(kx_ObjectList_remove_order(list, reinterpret_cast<void *>(uintptr_t{7})) == 2 && list->count == 3,
+    t.check(kx_ObjectList_remove_order(list, reinterpret_cast<void *>(uintptr_t{7})) == 2 && list->count == 3,
           "ordered removal");
     kx_ObjectList *taken = kx_ObjectList_remove_all(list);
-    check(taken != nullptr && taken->count == 3 && list->count == 0 && list->array == nullptr, "remove_all");
+    t.check(taken != nullptr && taken->count == 3 && list->count == 0 && list->array == nullptr, "remove_all");
     kx_ObjectList_delete__OI(taken);
     kx_ObjectList_delete__OI(list);
-    if (failures == 0)
-        KX_LOGI("kx_ObjectList self-test passed");
-    else
-        KX_LOGE("kx_ObjectList self-test: %d failures", failures);
+    t.finish();
 }
 
 }  // extern "C"

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/log.hpp"
+#include "core/selftest.hpp"
 #include "core/string_internal.hpp"
 #include "kx/objectlist.h"
 
@@ -549,33 +550,27 @@ int kx_String_buffer_printf_hex(uint32_t lenth, const void *bytes, FILE *stream)
 // ---- self-test ----
 
 int kx_String_test(void) {
-    int failures = 0;
-    auto check = [&failures](bool ok, const char *what) {
-        if (!ok) {
-            ++failures;
-            KX_LOGE("Self-test failed:%s.", what);
-        }
-    };
+    kx::SelfTest t(__func__);
     kx_String *b64 = kx_String_buffer_encode_by_base64__IO(3, "abc");
-    check(b64 != nullptr && b64->lenth == 4 && memcmp(b64->buffer, "YWJj", 5) == 0, "base64 encode");
+    t.check(b64 != nullptr && b64->lenth == 4 && memcmp(b64->buffer, "YWJj", 5) == 0, "base64 encode");
     kx_String *back = b64 ? kx_String_decode_from_base64__IO(b64) : nullptr;
-    check(back != nullptr && back->lenth == 3 && memcmp(back->buffer, "abc", 4) == 0, "base64 decode");
+    t.check(back != nullptr && back->lenth == 3 && memcmp(back->buffer, "abc", 4) == 0, "base64 decode");
     kx_String_delete__OI(b64);
     kx_String_delete__OI(back);
-    check(kx_String_buffer_crc("123456789", 9) == 0xCBF43926u, "crc32");
+    t.check(kx_String_buffer_crc("123456789", 9) == 0xCBF43926u, "crc32");
     char *md5 = kx_String_buffer_md5sum_string__IO(0, "", 0);
-    check(md5 != nullptr && strcmp(md5, "d41d8cd98f00b204e9800998ecf8427e") == 0, "md5");
+    t.check(md5 != nullptr && strcmp(md5, "d41d8cd98f00b204e9800998ecf8427e") == 0, "md5");
     free(md5);
-    check(kx_String_to_long(5, "00123", -7) == 123 && kx_String_to_long(3, "12a", -7) == -7, "to_long");
-    check(kx_String_buffer_isIPv4(13, "192.168.1.255") == 1 && kx_String_buffer_isIPv4(9, "260.1.1.1") == -1,
+    t.check(kx_String_to_long(5, "00123", -7) == 123 && kx_String_to_long(3, "12a", -7) == -7, "to_long");
+    t.check(kx_String_buffer_isIPv4(13, "192.168.1.255") == 1 && kx_String_buffer_isIPv4(9, "260.1.1.1") == -1,
           "isIPv4");
-    check(kx_String_buffer_check_code(3, "abc") == 1 && kx_String_buffer_check_code(3, "\xE2\x82\xAC") == 2,
+    t.check(kx_String_buffer_check_code(3, "abc") == 1 && kx_String_buffer_check_code(3, "\xE2\x82\xAC") == 2,
           "check_code");
-    check(kx_String_buffer_cmp(2, "ab", 3, "abc") == 0 && kx_String_buffer_cmp(0, "", 1, "a") == -1, "cmp");
+    t.check(kx_String_buffer_cmp(2, "ab", 3, "abc") == 0 && kx_String_buffer_cmp(0, "", 1, "a") == -1, "cmp");
     kx_String *printed = kx_String_print__IO(2, 1, "%05d|%s", 42, "x");
-    check(printed != nullptr && printed->lenth == 7 && memcmp(printed->buffer + 2, "00042|x", 8) == 0, "print");
+    t.check(printed != nullptr && printed->lenth == 7 && memcmp(printed->buffer + 2, "00042|x", 8) == 0, "print");
     kx_String_delete__OI(printed);
-    return failures == 0 ? 1 : -1;
+    return t.finish();
 }
 
 }  // extern "C"

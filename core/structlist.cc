@@ -8,6 +8,7 @@
 
 #include "core/listcore.hpp"
 #include "core/log.hpp"
+#include "core/selftest.hpp"
 
 using kx::list::Guard;
 using kx::list::Raw;
@@ -193,15 +194,7 @@ int kx_StructList_update_custom(kx_StructList *list, const void *record, kx_Stru
 }
 
 void kx_StructList_test(void) {
-    int failures = 0;
-    auto check = [&](bool ok, const char *what) {
-        if (ok) {
-            KX_LOGI("ok: %s", what);
-        } else {
-            KX_LOGE("FAILED: %s", what);
-            ++failures;
-        }
-    };
+    kx::SelfTest t(__func__);
     kx_StructList *list = kx_StructList_new__IO(2, 8);
     if (list == nullptr) {
         KX_LOGE("FAILED: list not created");
@@ -210,19 +203,16 @@ void kx_StructList_test(void) {
     const unsigned char a[8] = {2, 0, 0, 0, 0, 0, 0, 1};
     const unsigned char b[8] = {1, 0, 0, 0, 0, 0, 0, 9};
     const unsigned char c[8] = {3, 0, 0, 0, 0, 0, 0, 0};
-    check(kx_StructList_insert_order(list, a) == 0, "first ordered insert");
-    check(kx_StructList_insert_order(list, b) == 0, "smaller record goes first");
-    check(kx_StructList_insert_order(list, c) == 2, "larger record appended");
-    check(kx_StructList_insert_order(list, a) == -1 && list->count == 3, "duplicate refused");
-    check(kx_StructList_check_exist_order(list, c) == 2 && kx_StructList_check_exist(list, b) == 0, "lookups");
-    check(kx_StructList_remove_order(list, a) == 1 && list->count == 2, "ordered removal");
+    t.check(kx_StructList_insert_order(list, a) == 0, "first ordered insert");
+    t.check(kx_StructList_insert_order(list, b) == 0, "smaller record goes first");
+    t.check(kx_StructList_insert_order(list, c) == 2, "larger record appended");
+    t.check(kx_StructList_insert_order(list, a) == -1 && list->count == 3, "duplicate refused");
+    t.check(kx_StructList_check_exist_order(list, c) == 2 && kx_StructList_check_exist(list, b) == 0, "lookups");
+    t.check(kx_StructList_remove_order(list, a) == 1 && list->count == 2, "ordered removal");
     for (int i = 0; i < 10; ++i) kx_StructList_insert_tail(list, a);
-    check(list->count == 12 && memcmp(kx_StructList_at(list, 11), a, 8) == 0, "tail growth");
+    t.check(list->count == 12 && memcmp(kx_StructList_at(list, 11), a, 8) == 0, "tail growth");
     kx_StructList_delete__OI(list);
-    if (failures == 0)
-        KX_LOGI("kx_StructList self-test passed");
-    else
-        KX_LOGE("kx_StructList self-test: %d failures", failures);
+    t.finish();
 }
 
 }  // extern "C"

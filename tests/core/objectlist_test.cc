@@ -4,6 +4,8 @@
 #include "kx/objectlist.h"
 
 #include <gtest/gtest.h>
+
+#include "tests/support/stdout_capture.hpp"
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -626,6 +628,16 @@ TEST(ObjectList, LockedVariantsFromSeveralThreads) {
     for (auto &th : threads) th.join();
     for (int m : missed) EXPECT_EQ(m, 0);
     EXPECT_EQ(set->count, 0u);
+}
+
+// The built-in self-test passes and names itself in its records.
+TEST(ObjectListSelfTest, PassesAndLabelsItsRecords) {
+    kxtest::StdoutCapture cap;
+    kx_ObjectList_test();
+    std::string text = kxtest::strip_colours(cap.text());
+    cap.restore();
+    EXPECT_NE(text.find("[kx_ObjectList_test]--self-test passed"), std::string::npos) << text;
+    EXPECT_EQ(text.find("FAILED"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include "kx/structlist.h"
 
 #include <gtest/gtest.h>
+
+#include "tests/support/stdout_capture.hpp"
 #include <stdint.h>
 #include <string.h>
 
@@ -306,6 +308,16 @@ TEST(StructList, LockedVariantsFromSeveralThreads) {
     for (auto &th : threads) th.join();
     for (int m : missed) EXPECT_EQ(m, 0);
     EXPECT_EQ(sorted->count, 0u);
+}
+
+// The built-in self-test passes and names itself in its records.
+TEST(StructListSelfTest, PassesAndLabelsItsRecords) {
+    kxtest::StdoutCapture cap;
+    kx_StructList_test();
+    std::string text = kxtest::strip_colours(cap.text());
+    cap.restore();
+    EXPECT_NE(text.find("[kx_StructList_test]--self-test passed"), std::string::npos) << text;
+    EXPECT_EQ(text.find("FAILED"), std::string::npos) << text;
 }
 
 }  // namespace
