@@ -38,6 +38,7 @@
 
 #include "core/log.hpp"
 #include "core/service.hpp"
+#include "core/shared_field.hpp"
 #include "kx/codec.h"
 #include "kx/global.h"
 #include "kx/h264.h"
@@ -54,14 +55,8 @@ constexpr int kCommandClean = 3;
 constexpr uint32_t kEncodeBitRate = 2000;  // kbit/s
 constexpr double kMinRate = 5.0;           // frames per second assumed at least
 
-template <typename T>
-T load(const T &field) {
-    return std::atomic_ref<T>(const_cast<T &>(field)).load(std::memory_order_acquire);
-}
-template <typename T>
-void store(T &field, T value) {
-    std::atomic_ref<T>(field).store(value, std::memory_order_release);
-}
+using kx::load;
+using kx::store;
 
 void release(image_frame *frame) { kx_Object_delete_pthreadSafety__OI(&frame->object); }
 

@@ -29,17 +29,12 @@
 #include "kx/objectlist.h"
 #include "kx/time.h"
 #include "monitor/monitor.hpp"
+#include "core/shared_field.hpp"
 
 namespace {
 
-template <class T>
-T load(const T &v) {
-    return std::atomic_ref<T>(const_cast<T &>(v)).load(std::memory_order_acquire);
-}
-template <class T>
-void store(T &v, T x) {
-    std::atomic_ref<T>(v).store(x, std::memory_order_release);
-}
+using kx::load;
+using kx::store;
 void count(uint64_t &counter, uint64_t n = 1) {
     std::atomic_ref<uint64_t>(counter).fetch_add(n, std::memory_order_relaxed);
 }
