@@ -143,6 +143,34 @@ public:
         return true;
     }
 
+    // The library's own document numbers: little-endian, with the length marked in the low
+    // bits of the first byte (1 + its trailing zero bits, 1..8 bytes); the value is the
+    // n-byte number shifted right by n. A first byte of 0 is invalid.
+    bool lowVint(uint64_t *value, size_t *length = nullptr) {
+        uint8_t first;
+        if (!peek8(&first) || first == 0) return fail();
+        size_t len = 1;
+        while (!(first & (1u << (len - 1)))) ++len;
+        if (!fits(len)) return fail();
+        uint64_t v = 0;
+        for (size_t i = len; i-- > 0;) v = (v << 8) | data_[pos_ + i];
+        pos_ += len;
+        *value = v >> len;
+        if (length) *length = len;
+        return true;
+    }
+    // A NUL-terminated text: the bytes before the NUL (the reader moves past the NUL).
+    // Fails when no NUL is left.
+    bool cstr(const char **text, size_t *length) {
+        const void *nul = remaining() ? std::memchr(data_ + pos_, 0, remaining()) : nullptr;
+        if (!nul) return fail();
+        size_t n = static_cast<size_t>(static_cast<const uint8_t *>(nul) - (data_ + pos_));
+        *text = reinterpret_cast<const char *>(data_ + pos_);
+        *length = n;
+        pos_ += n + 1;
+        return true;
+    }
+
 private:
     bool fail() {
         ok_ = false;
