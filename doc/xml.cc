@@ -2,8 +2,11 @@
 //
 // A document keeps element contents as raw text until somebody needs them. One
 // "level" parser turns the raw content of one node into its child elements; the
-// full parse (analyzeAll) runs it over a work stack, the path lookups run it one
-// element at a time and hand the unparsed rest back to the node. Nothing here
+// shared lazy engine (doc/lazy.hpp) runs it over a work stack for the full parse and
+// one element at a time for the path lookups, which hand the unparsed rest back to
+// the node. The loaded text lives in one shared block: children's contents and text
+// values are views into it, and the byte that opens a cut-out element's closing tag
+// becomes the NUL that ends its view, so no level is ever copied. Nothing here
 // recurses: parsing, lookups, serialisation and freeing all use explicit stacks or
 // parent pointers, so a deep tree cannot exhaust a worker thread's small stack.
 //
@@ -17,16 +20,15 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <bit>
 #include <cstddef>
 #include <new>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "core/log.hpp"
+#include "doc/lazy.hpp"
 #include "kx/objectlist.h"
 #include "kx/string.h"
 
@@ -34,7 +36,18 @@ namespace {
 
 using Node = kx_XmlNode;
 using std::string_view;
+using kx::lazy::addSize;
+using kx::lazy::arrayRemoveAt;
+using kx::lazy::SizeError;
+using kx::lazy::guarded;
+using kx::lazy::isBlank;
+using kx::lazy::skipBlanks;
+using kx::lazy::xmalloc;
+using ParseReport = kx::lazy::Report;
+using kx::lazy::Text;
 constexpr size_t npos = string_view::npos;
+
+static_assert(KX_XML_NESTING_LIMIT == kx::lazy::kNestingLimit);
 
 // The document must be usable wherever a node is expected.
 static_assert(offsetof(kx_Xml, comment) == offsetof(kx_XmlNode, name));
@@ -50,45 +63,12 @@ static_assert(offsetof(kx_Xml, valueBlock) == offsetof(kx_XmlNode, valueBlock));
 static_assert(offsetof(kx_Xml, valueLength) == offsetof(kx_XmlNode, valueLength));
 static_assert(sizeof(kx_Xml) >= sizeof(kx_XmlNode));
 
-// ---------------------------------------------------------------- memory
-
-struct SizeError : std::length_error {
-    SizeError() : std::length_error("size overflow") {}
-};
-
-size_t addSize(size_t a, size_t b) {
-    if (a > SIZE_MAX - b) throw SizeError();
-    return a + b;
-}
-
-size_t mulSize(size_t a, size_t b) {
-    if (b != 0 && a > SIZE_MAX / b) throw SizeError();
-    return a * b;
-}
-
-void *xmalloc(size_t n) {
-    void *p = malloc(n ? n : 1);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-
-void *xrealloc(void *block, size_t n) {
-    void *p = realloc(block, n ? n : 1);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
+// ---------------------------------------------------------------- texts
 
 char *copyText(const char *s, size_t n) {
     char *p = static_cast<char *>(xmalloc(addSize(n, 1)));
     if (n) memcpy(p, s, n);
     p[n] = '\0';
-    return p;
-}
-
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-size_t skipBlanks(string_view t, size_t p) {
-    while (p < t.size() && isBlank(t[p])) ++p;
     return p;
 }
 
@@ -106,88 +86,19 @@ int logLen(string_view t) { return static_cast<int>(t.size() < 40 ? t.size() : 4
 
 Node *asNode(kx_Xml *doc) { return reinterpret_cast<Node *>(doc); }
 
+kx::lazy::Slot slotOf(Node *n) { return {n->value, n->valueLength, n->valueBlock}; }
+
 string_view valueOf(const Node *n) { return n->value ? string_view(n->value, n->valueLength) : string_view(); }
 
-// Arrays grow in powers of two (at least 4 entries); removals never shrink them,
-// so the allocation always holds at least capacityFor(count) entries.
-bool arrayFull(uint32_t count) { return count == 0 || (count >= 4 && std::has_single_bit(count)); }
-
-template <class T>
-void arrayAppend(T *&array, uint32_t &count, T item) {
-    if (count == UINT32_MAX) throw SizeError();
-    if (arrayFull(count)) {
-        size_t capacity = count == 0 ? 4 : static_cast<size_t>(count) * 2;
-        array = static_cast<T *>(xrealloc(array, mulSize(capacity, sizeof(T))));
+// Takes over a plain heap text handed in by a caller.
+void valueAdoptHeap(Node *n, char *text) {
+    try {
+        slotOf(n).setCopy(text);
+    } catch (...) {
+        free(text);
+        throw;
     }
-    array[count++] = item;
-}
-
-template <class T>
-void arrayRemoveAt(T *&array, uint32_t &count, uint32_t index) {
-    memmove(array + index, array + index + 1, static_cast<size_t>(count - index - 1) * sizeof(T));
-    if (--count == 0) {
-        free(array);
-        array = nullptr;
-    }
-}
-
-void valueClear(Node *n) {
-    free(n->valueBlock);
-    n->valueBlock = nullptr;
-    n->value = nullptr;
-    n->valueLength = 0;
-}
-
-// Takes over block (a heap block holding text at block + offset, length bytes, NUL-terminated).
-void valueAdopt(Node *n, char *block, size_t offset, size_t length) {
-    if (length == 0) {
-        free(block);
-        valueClear(n);
-        return;
-    }
-    if (block == n->valueBlock) {
-        n->value = block + offset;
-        n->valueLength = length;
-        return;
-    }
-    valueClear(n);
-    n->valueBlock = block;
-    n->value = block + offset;
-    n->valueLength = length;
-}
-
-void valueSetCopy(Node *n, string_view text) {
-    if (text.empty()) {
-        valueClear(n);
-        return;
-    }
-    char *block = copyText(text.data(), text.size());  // text may live in n's own block
-    valueAdopt(n, block, 0, text.size());
-}
-
-void valueAppend(Node *n, string_view text) {
-    if (text.empty()) return;
-    string_view old = valueOf(n);
-    size_t total = addSize(old.size(), text.size());
-    char *block = static_cast<char *>(xmalloc(addSize(total, 1)));
-    if (!old.empty()) memcpy(block, old.data(), old.size());
-    memcpy(block + old.size(), text.data(), text.size());
-    block[total] = '\0';
-    valueAdopt(n, block, 0, total);
-}
-
-// The node's raw value handed to a parser; the node keeps no value meanwhile.
-struct RawText {
-    char *block = nullptr;
-    string_view text;
-};
-
-RawText valueTake(Node *n) {
-    RawText r{n->valueBlock, valueOf(n)};
-    n->valueBlock = nullptr;
-    n->value = nullptr;
-    n->valueLength = 0;
-    return r;
+    free(text);
 }
 
 // Raw content: the value's first non-blank byte is '<'.
@@ -196,8 +107,6 @@ bool hasRawContent(const Node *n) {
     size_t p = skipBlanks(v, 0);
     return p < v.size() && v[p] == '<';
 }
-
-bool parseAllowed(const Node *n) { return n->depth < KX_XML_NESTING_LIMIT; }
 
 Node *nodeCreate(Node *parent, string_view name) {
     size_t size = addSize(sizeof(Node), addSize(name.size(), 1));
@@ -210,7 +119,7 @@ Node *nodeCreate(Node *parent, string_view name) {
     n->depth = parent->depth == UINT32_MAX ? UINT32_MAX : parent->depth + 1;
     n->parent = parent;
     try {
-        arrayAppend(parent->children, parent->childCount, n);
+        kx::lazy::arrayAppend(parent->children, parent->childCount, n);
     } catch (...) {
         free(n);
         throw;
@@ -223,41 +132,15 @@ void nodeFreeSelf(Node *n) {
     for (uint32_t i = 0; i < n->propertyCount; ++i) free(n->properties[i].name);
     free(n->properties);
     free(n->children);
-    free(n->valueBlock);
+    kx::lazy::Block::release(n->valueBlock);
     free(n);
 }
 
-// Frees root and everything below it, deepest last child first, without recursion
-// or allocation. root must already be detached from its parent.
-void subtreeFree(Node *root) {
-    Node *n = root;
-    for (;;) {
-        while (n->childCount) n = n->children[n->childCount - 1];
-        if (n == root) {
-            nodeFreeSelf(n);
-            return;
-        }
-        Node *p = n->parent;
-        nodeFreeSelf(n);
-        p->childCount--;
-        n = p;
-    }
-}
+void subtreeFree(Node *root) { kx::lazy::subtreeFree(root, nodeFreeSelf); }
 
-void childrenFree(Node *n) {
-    for (uint32_t i = 0; i < n->childCount; ++i) subtreeFree(n->children[i]);
-    free(n->children);
-    n->children = nullptr;
-    n->childCount = 0;
-}
+void childrenFree(Node *n) { kx::lazy::childrenFree(n, nodeFreeSelf); }
 
 // ---------------------------------------------------------------- attributes
-
-struct ParseReport {
-    bool parsed = false;     // at least one element was created
-    bool malformed = false;  // text fell back raw or was dropped
-    bool nested = false;     // contents left raw at the nesting limit
-};
 
 int propertyFindLast(const Node *n, string_view name) {
     for (uint32_t i = n->propertyCount; i-- > 0;)
@@ -279,7 +162,7 @@ kx_XmlProperty propertyMake(string_view name, string_view value) {
 
 void propertyAppend(Node *n, kx_XmlProperty p) {
     try {
-        arrayAppend(n->properties, n->propertyCount, p);
+        kx::lazy::arrayAppend(n->properties, n->propertyCount, p);
     } catch (...) {
         free(p.name);
         throw;
@@ -420,50 +303,73 @@ size_t findClose(string_view t, size_t from, string_view name) {
     }
 }
 
-// One level of raw content being turned into the children of parent.
-struct Level {
-    Node *parent;
-    string_view text;
-    size_t pos = 0;
-    size_t leftover = npos;  // start of text that falls back into the parent's value
-    bool done = false;
+// One level of raw content being turned into the children of parent. The level owns
+// its text (a view into the document's block) and cuts the children's views out of it.
+class Level {
+public:
+    Level(Node *parent, Text raw, ParseReport &rep) : parent_(parent), raw_(std::move(raw)), rep_(rep) {}
+
+    // Parses the next element. Its text value is set here; raw content (starting
+    // with '<') is returned in content for the caller to parse or keep. Null when
+    // the level has no further complete element.
+    Node *next(Text &content);
+
+    // Hands what the level did not turn into elements back to the parent's value:
+    // the fallen-back text, or the unparsed remainder of a level that stopped early.
+    void finish() {
+        if (finished_) return;
+        finished_ = true;
+        string_view t = raw_.view();
+        size_t start = leftover_ != npos ? leftover_ : skipBlanks(t, pos_);
+        if (start >= t.size()) return;
+        if (parent_->value != nullptr)  // the parent got a value meanwhile: keep both
+            slotOf(parent_).append(t.substr(start));
+        else
+            slotOf(parent_).put(raw_.sub(start, t.size() - start));
+    }
+
+private:
+    void fallBack(size_t at, const char *what) {
+        string_view rest = raw_.view().substr(at);
+        KX_LOGS("kx_Xml_analyze", "%s:\"%.*s\".", what, logLen(rest), rest.data());
+        rep_.malformed = true;
+        leftover_ = at;
+        done_ = true;
+    }
+
+    Node *parent_;
+    Text raw_;
+    ParseReport &rep_;
+    size_t pos_ = 0;
+    size_t leftover_ = npos;  // start of text that falls back into the parent's value
+    bool done_ = false;
+    bool finished_ = false;
 };
 
-void fallBack(Level &lv, size_t at, ParseReport &rep, const char *what) {
-    string_view rest = lv.text.substr(at);
-    KX_LOGS("kx_Xml_analyze", "%s:\"%.*s\".", what, logLen(rest), rest.data());
-    rep.malformed = true;
-    lv.leftover = at;
-    lv.done = true;
-}
-
-// Parses the next element of a level. Its text value is set here; raw content
-// (starting with '<') is returned in content for the caller to parse or keep.
-// Null when the level has no further complete element.
-Node *parseNext(Level &lv, string_view &content, ParseReport &rep) {
-    content = {};
-    if (lv.done) return nullptr;
-    string_view t = lv.text;
-    size_t p = skipBlanks(t, lv.pos);
-    lv.pos = p;
+Node *Level::next(Text &content) {
+    content = Text();
+    if (done_) return nullptr;
+    string_view t = raw_.view();
+    size_t p = skipBlanks(t, pos_);
+    pos_ = p;
     if (p >= t.size()) {
-        lv.done = true;
+        done_ = true;
         return nullptr;
     }
     size_t lt = t.find('<', p);
     if (lt == npos) {  // text after the last element
-        lv.leftover = p;
-        lv.done = true;
+        leftover_ = p;
+        done_ = true;
         return nullptr;
     }
     if (lt > p) {
         string_view dropped = t.substr(p, lt - p);
         KX_LOGS("kx_Xml_analyze", "Text between elements dropped:\"%.*s\".", logLen(dropped), dropped.data());
-        rep.malformed = true;
+        rep_.malformed = true;
     }
     size_t gt = tagEnd(t, lt + 1, t.size());
     if (gt == npos || gt == lt + 1 || isBlank(t[lt + 1]) || t[lt + 1] == '/') {
-        fallBack(lv, lt, rep, "Invalid tag");
+        fallBack(lt, "Invalid tag");
         return nullptr;
     }
     string_view inner = t.substr(lt + 1, gt - lt - 1);
@@ -476,267 +382,61 @@ Node *parseNext(Level &lv, string_view &content, ParseReport &rep) {
     // element ("<!DOCTYPE", "<?pi"), are not elements.
     if (name.empty() || name.find_first_of("\"<") != npos || name[0] == '!' || name[0] == '?' ||
         name.back() == '/') {
-        fallBack(lv, lt, rep, "Invalid tag");
+        fallBack(lt, "Invalid tag");
         return nullptr;
     }
     size_t contentStart = gt + 1, contentEnd = gt + 1, next = gt + 1;
     if (!selfClosing) {
         size_t c = findClose(t, gt + 1, name);
         if (c == npos) {
-            fallBack(lv, lt, rep, "Unclosed element");
+            fallBack(lt, "Unclosed element");
             return nullptr;
         }
         contentEnd = c;
         next = c + name.size() + 3;
     }
-    Node *n = nodeCreate(lv.parent, name);
-    parseAttributes(n, inner.substr(nameEnd), rep);
-    string_view body = t.substr(contentStart, contentEnd - contentStart);
-    body.remove_prefix(skipBlanks(body, 0));
-    if (!body.empty()) {
-        if (body[0] == '<')
-            content = body;
+    Node *n = nodeCreate(parent_, name);
+    parseAttributes(n, inner.substr(nameEnd), rep_);
+    // The closing tag is not read again: its '<' ends the content's view.
+    if (!selfClosing) raw_.data()[contentEnd] = '\0';
+    size_t b = skipBlanks(t.substr(0, contentEnd), contentStart);
+    if (b < contentEnd) {
+        Text body = raw_.sub(b, contentEnd - b);
+        if (t[b] == '<')
+            content = std::move(body);
         else
-            valueSetCopy(n, body);  // text value, trailing blanks included
+            slotOf(n).put(std::move(body));  // text value, trailing blanks included
     }
-    lv.pos = next;
-    rep.parsed = true;
+    pos_ = next;
+    rep_.parsed = true;
     return n;
 }
 
-// Hands what a level did not turn into elements back to the parent's value: the
-// fallen-back text, or the unparsed remainder of a level that stopped early. With
-// owned the level's text lives in that block, which is reused or freed.
-void levelFinish(Level &lv, char *owned) {
-    string_view t = lv.text;
-    size_t start = lv.leftover != npos ? lv.leftover : skipBlanks(t, lv.pos);
-    if (start >= t.size()) {
-        free(owned);
-        return;
-    }
-    string_view rest = t.substr(start);
-    Node *parent = lv.parent;
-    if (parent->value != nullptr) {  // the parent got a value meanwhile: keep both
-        try {
-            valueAppend(parent, rest);
-        } catch (...) {
-            free(owned);
-            throw;
-        }
-        free(owned);
-    } else if (owned != nullptr) {
-        valueAdopt(parent, owned, static_cast<size_t>(rest.data() - owned), rest.size());
-    } else {
-        valueSetCopy(parent, rest);
-    }
-}
-
-// Parses node's raw value completely. Contents at the nesting limit stay raw.
-void parseFull(Node *node, ParseReport &rep) {
-    RawText raw = valueTake(node);
-    struct Work {
-        Node *node;
-        string_view text;
-    };
-    try {
-        std::vector<Work> work{{node, raw.text}};
-        while (!work.empty()) {
-            Work w = work.back();
-            work.pop_back();
-            Level lv{w.node, w.text};
-            string_view content;
-            while (Node *c = parseNext(lv, content, rep)) {
-                if (content.empty()) continue;
-                if (parseAllowed(c)) {
-                    work.push_back({c, content});
-                } else {
-                    if (!rep.nested)
-                        KX_LOGS("kx_Xml_analyze", "Nesting deeper than %u, element:\"%s\" kept raw.",
-                                KX_XML_NESTING_LIMIT, c->name);
-                    rep.nested = true;
-                    valueSetCopy(c, content);
-                }
-            }
-            levelFinish(lv, nullptr);
-        }
-    } catch (...) {
-        free(raw.block);
-        throw;
-    }
-    free(raw.block);
-}
-
-// Element-by-element parsing of one node's raw value, for the lookups. Contents of
-// the new elements stay raw.
-struct RawLevel {
-    Level lv;
-    char *block;
-    explicit RawLevel(Node *n) : lv{n, {}}, block(nullptr) {
-        RawText r = valueTake(n);
-        block = r.block;
-        lv.text = r.text;
-    }
-    Node *next(ParseReport &rep) {
-        string_view content;
-        Node *c = parseNext(lv, content, rep);
-        if (c != nullptr && !content.empty()) valueSetCopy(c, content);
-        return c;
-    }
-    void finish() {
-        char *b = block;
-        block = nullptr;
-        levelFinish(lv, b);
-    }
+// How the lazy engine sees these records.
+struct Traits {
+    using Node = kx_XmlNode;
+    using Level = ::Level;
+    static string_view name(const Node *n) { return n->name; }
+    static uint32_t childCount(const Node *n) { return n->childCount; }
+    static Node *child(const Node *n, uint32_t i) { return n->children[i]; }
+    static uint32_t depth(const Node *n) { return n->depth; }
+    static bool hasRaw(const Node *n) { return hasRawContent(n); }
+    static kx::lazy::Slot slot(Node *n) { return slotOf(n); }
 };
 
-void parseRawLevelAll(Node *n, ParseReport &rep) {
-    if (!hasRawContent(n) || !parseAllowed(n)) return;
-    RawLevel r(n);
-    try {
-        while (r.next(rep)) {
-        }
-    } catch (...) {
-        r.finish();
-        throw;
-    }
-    r.finish();
-}
-
-// analyzeAll: every node below (and including) root whose value is raw content.
-void analyzeBelow(Node *root, ParseReport &rep) {
-    std::vector<Node *> stack{root};
-    while (!stack.empty()) {
-        Node *n = stack.back();
-        stack.pop_back();
-        for (uint32_t i = n->childCount; i-- > 0;) stack.push_back(n->children[i]);
-        if (!hasRawContent(n)) continue;
-        if (!parseAllowed(n)) {
-            rep.nested = true;
-            continue;
-        }
-        parseFull(n, rep);
-    }
-}
+void analyzeBelow(Node *root, ParseReport &rep) { kx::lazy::analyzeBelow<Traits>(root, rep); }
 
 // ---------------------------------------------------------------- lookups
 
-std::vector<string_view> splitPath(const char *path) {
-    std::vector<string_view> steps;
-    if (path == nullptr) return steps;
-    string_view p(path);
-    size_t i = 0;
-    for (;;) {
-        i = skipBlanks(p, i);
-        if (i >= p.size()) break;
-        size_t e = i;
-        while (e < p.size() && !isBlank(p[e])) ++e;
-        steps.push_back(p.substr(i, e - i));
-        i = e;
-    }
-    return steps;
-}
+std::vector<string_view> splitPath(const char *path) { return kx::lazy::splitPath(path); }
 
 template <class Pred>
 Node *findFirst(Node *start, const std::vector<string_view> &steps, Pred pred, ParseReport &rep) {
-    if (steps.empty()) return nullptr;
-    struct Frame {
-        Node *node;
-        size_t step;
-        uint32_t childIdx;  // parsed children still to try, from the last down
-        RawLevel *raw;      // element-by-element parse of the raw value, once the children are tried
-    };
-    std::vector<Frame> st;
-    Node *found = nullptr;
-    auto finishRaw = [&](RawLevel *r) {
-        r->finish();
-        delete r;
-    };
-    try {
-        st.push_back({start, 0, start->childCount, nullptr});
-        while (!st.empty()) {
-            Frame &f = st.back();
-            string_view want = steps[f.step];
-            Node *cand = nullptr;
-            if (f.raw == nullptr) {
-                while (f.childIdx > 0) {
-                    Node *c = f.node->children[--f.childIdx];
-                    if (want == c->name) {
-                        cand = c;
-                        break;
-                    }
-                }
-                if (cand == nullptr) {
-                    if (!hasRawContent(f.node) || !parseAllowed(f.node)) {
-                        st.pop_back();
-                        continue;
-                    }
-                    f.raw = new RawLevel(f.node);
-                }
-            }
-            if (cand == nullptr) {
-                while (Node *c = f.raw->next(rep)) {
-                    if (want == c->name) {
-                        cand = c;
-                        break;
-                    }
-                }
-                if (cand == nullptr) {
-                    RawLevel *r = f.raw;
-                    st.pop_back();
-                    finishRaw(r);
-                    continue;
-                }
-            }
-            if (f.step + 1 == steps.size()) {
-                if (pred(cand)) {
-                    found = cand;
-                    break;
-                }
-                continue;
-            }
-            size_t nextStep = f.step + 1;
-            st.push_back({cand, nextStep, cand->childCount, nullptr});
-        }
-    } catch (...) {
-        while (!st.empty()) {
-            if (st.back().raw) finishRaw(st.back().raw);
-            st.pop_back();
-        }
-        throw;
-    }
-    while (!st.empty()) {  // hand every partly parsed raw value back
-        if (st.back().raw) finishRaw(st.back().raw);
-        st.pop_back();
-    }
-    return found;
+    return kx::lazy::findFirst<Traits>(start, steps, pred, rep);
 }
 
 void findAll(Node *start, const std::vector<string_view> &steps, std::vector<Node *> &out, ParseReport &rep) {
-    if (steps.empty()) return;
-    struct Frame {
-        Node *node;
-        size_t step;
-        uint32_t idx;
-        bool expanded;
-    };
-    std::vector<Frame> st{{start, 0, 0, false}};
-    while (!st.empty()) {
-        Frame &f = st.back();
-        if (!f.expanded) {
-            f.expanded = true;
-            parseRawLevelAll(f.node, rep);
-        }
-        if (f.idx >= f.node->childCount) {
-            st.pop_back();
-            continue;
-        }
-        Node *c = f.node->children[f.idx++];
-        if (steps[f.step] != c->name) continue;
-        if (f.step + 1 == steps.size())
-            out.push_back(c);
-        else
-            st.push_back({c, f.step + 1, 0, false});
-    }
+    kx::lazy::findAll<Traits>(start, steps, out, rep);
 }
 
 // ---------------------------------------------------------------- serialising
@@ -872,12 +572,19 @@ void parseDeclaration(kx_Xml *doc, string_view d) {
             value = d.substr(q, z - q);
             p = z;
         }
-        if (equalsIgnoreCase(name, "version")) {
+        bool isVersion = equalsIgnoreCase(name, "version"), isEncoding = equalsIgnoreCase(name, "encoding");
+        if ((isVersion || isEncoding) && value.find('"') != npos) {
+            // A bare value with a quote would be written back as a different value.
+            KX_LOGS("kx_Xml_new_from_string_buffer__IO", "Invalid declaration value:\"%.*s\".", logLen(value),
+                    value.data());
+            continue;
+        }
+        if (isVersion) {
             if (doc->version)
                 KX_LOGS("kx_Xml_new_from_string_buffer__IO", "Second version.");
             else
                 doc->version = copyText(value.data(), value.size());
-        } else if (equalsIgnoreCase(name, "encoding")) {
+        } else if (isEncoding) {
             if (doc->encoding)
                 KX_LOGS("kx_Xml_new_from_string_buffer__IO", "Second encoding.");
             else
@@ -908,7 +615,7 @@ void documentFree(kx_Xml *doc) {
     if (doc == nullptr) return;
     Node *root = asNode(doc);
     childrenFree(root);
-    valueClear(root);
+    slotOf(root).clear();
     free(doc->comment);
     free(doc->version);
     free(doc->encoding);
@@ -960,45 +667,57 @@ kx_Xml *load(string_view t) {
         doc->comment = copyText(t.data() + q + 4, e - q - 4);
         p = skipProcessingInstructions(t, e + 3);
     }
-    // The body without its comments. An unterminated comment fails the load: kept
-    // as text, it would swallow whatever a later write puts after it.
-    std::string body;
+    // The body without its comments, written straight into the document's block.
+    // Cutting a comment can join the text around it into a new "<!--" (as in
+    // "<<!--c-->!--"); the cut works on what it has written so far, so such an opener
+    // starts a comment too and the body never holds one: written back, it reads the
+    // same. An unterminated comment fails the load: kept as text, it would swallow
+    // whatever a later write puts after it.
     string_view rest = t.substr(p);
+    char *block = kx::lazy::Block::make(rest.size());
+    Text body(block, block, 0);
+    size_t len = 0;
     for (size_t i = 0;;) {
         size_t c = rest.find("<!--", i);
-        if (c == npos) {
-            body.append(rest.substr(i));
+        // An opener that starts in the text already written and ends in what follows.
+        size_t joined = 0;
+        for (size_t k = 3; k > 0 && joined == 0; --k)
+            if (len >= k && string_view(block + len - k, k) == string_view("<!--", k) &&
+                rest.substr(i, 4 - k) == string_view("<!--" + k, 4 - k))
+                joined = k;
+        size_t from;
+        if (joined) {
+            len -= joined;
+            from = i + 4 - joined;
+        } else if (c == npos) {
+            memcpy(block + len, rest.data() + i, rest.size() - i);
+            len += rest.size() - i;
             break;
+        } else {
+            memcpy(block + len, rest.data() + i, c - i);
+            len += c - i;
+            from = c + 4;
         }
-        size_t e = rest.find("-->", c + 4);
+        size_t e = rest.find("-->", from);
         if (e == npos) {
             KX_LOGS("kx_Xml_new_from_string_buffer__IO", "Invalid comment.");
             return nullptr;
         }
-        body.append(rest.substr(i, c - i));
         i = e + 3;
     }
-    string_view trimmed = trimBlanks(body);
-    if (!trimmed.empty()) valueSetCopy(asNode(doc), trimmed);
+    // Processing instructions that a cut comment brought to the front are skipped as
+    // the ones right after the leading comment are.
+    string_view whole(block, len);
+    size_t front = skipBlanks(whole, skipProcessingInstructions(whole, 0));
+    string_view trimmed = trimBlanks(whole.substr(front));
+    if (!trimmed.empty()) {
+        block[trimmed.data() + trimmed.size() - block] = '\0';
+        slotOf(asNode(doc)).put(body.sub(static_cast<size_t>(trimmed.data() - block), trimmed.size()));
+    }
     return g.release();
 }
 
 // ---------------------------------------------------------------- boundary
-
-// Runs f; exceptions become a logged failure result.
-template <class R, class F>
-R guarded(const char *label, R failure, F &&f) {
-    try {
-        return f();
-    } catch (const std::bad_alloc &) {
-        KX_LOG_ERROR_AT(5, __LINE__, label, "Out of memory.");
-    } catch (const std::exception &e) {
-        KX_LOG_ERROR_AT(5, __LINE__, label, "Failed:\"%s\".", e.what());
-    } catch (...) {
-        KX_LOG_ERROR_AT(5, __LINE__, label, "Failed.");
-    }
-    return failure;
-}
 
 // The node an operation works on: node itself, or the document for null.
 Node *target(kx_Xml *doc, kx_XmlNode *node) { return node != nullptr ? node : (doc ? asNode(doc) : nullptr); }
@@ -1013,15 +732,7 @@ bool belongsTo(kx_Xml *doc, const Node *node) {
     return n == asNode(doc);
 }
 
-void nodeDetach(Node *n) {
-    Node *p = n->parent;
-    for (uint32_t i = p->childCount; i-- > 0;) {
-        if (p->children[i] == n) {
-            arrayRemoveAt(p->children, p->childCount, i);
-            return;
-        }
-    }
-}
+void nodeDetach(Node *n) { kx::lazy::detach(n); }
 
 // Deletes every element below root with that name in one pass (each parent's
 // array is compacted once).
@@ -1236,7 +947,7 @@ KX_API kx_XmlNode *kx_Xml_node_addChild_with_data(kx_Xml *doc, kx_XmlNode *paren
     Node *n = kx_Xml_node_addChild(doc, parent, name);
     if (n == nullptr || value == nullptr) return n;
     bool ok = guarded<bool>(__func__, false, [&] {
-        valueSetCopy(n, value);
+        slotOf(n).setCopy(value);
         return true;
     });
     if (!ok) {
@@ -1267,7 +978,7 @@ KX_API kx_XmlNode *kx_Xml_node_addChild_with_data_and_a_property(kx_Xml *doc, kx
 KX_API int kx_Xml_node_add_value(kx_XmlNode *node, const char *text) {
     if (node == nullptr || text == nullptr) return -1;
     return guarded<int>(__func__, -1, [&] {
-        valueAppend(node, text);
+        slotOf(node).append(text);
         return 1;
     });
 }
@@ -1277,24 +988,32 @@ KX_API int kx_Xml_node_add_value__OI_2(kx_XmlNode *node, char *text) {
         free(text);
         return -1;
     }
-    if (node->value == nullptr) {
-        size_t len = strlen(text);
-        valueAdopt(node, text, 0, len);
+    return guarded<int>(__func__, -1, [&] {
+        kx::lazy::Slot s = slotOf(node);
+        char *t = text;
+        text = nullptr;  // taken over below, even when that throws
+        if (s.empty()) {
+            valueAdoptHeap(node, t);
+        } else {
+            try {
+                s.append(t);
+            } catch (...) {
+                free(t);
+                throw;
+            }
+            free(t);
+        }
         return 1;
-    }
-    int rv = kx_Xml_node_add_value(node, text);
-    free(text);
-    return rv;
+    });
 }
 
 KX_API int kx_Xml_node_set_value(kx_Xml *doc, kx_XmlNode *node, const char *text) {
     Node *n = target(doc, node);
     if (n == nullptr) return -1;
     return guarded<int>(__func__, -1, [&] {
-        char *copy = text && *text ? copyText(text, strlen(text)) : nullptr;
+        Text copy = text && *text ? Text::copy(text) : Text();  // text may lie inside the subtree
         childrenFree(n);
-        valueClear(n);
-        if (copy) valueAdopt(n, copy, 0, strlen(copy));
+        slotOf(n).put(std::move(copy));
         return 1;
     });
 }
@@ -1305,10 +1024,21 @@ KX_API int kx_Xml_node_set_value__IO_3(kx_Xml *doc, kx_XmlNode *node, char *text
         free(text);
         return -1;
     }
-    childrenFree(n);
-    valueClear(n);
-    if (text) valueAdopt(n, text, 0, strlen(text));
-    return 1;
+    return guarded<int>(__func__, -1, [&] {
+        char *t = text;
+        text = nullptr;
+        Text copy;
+        try {
+            if (t && *t) copy = Text::copy(t);
+        } catch (...) {
+            free(t);
+            throw;
+        }
+        free(t);
+        childrenFree(n);
+        slotOf(n).put(std::move(copy));
+        return 1;
+    });
 }
 
 KX_API int kx_Xml_node_property_add(kx_XmlNode *node, const char *name, const char *value) {
@@ -1492,13 +1222,13 @@ KX_API long kx_Xml_node_get_value_number_first(kx_Xml *doc, kx_XmlNode *node, co
 
 KX_API kx_XmlNode *kx_Xml_node_resolve_next_childNode(kx_Xml *doc, kx_XmlNode *node) {
     Node *n = target(doc, node);
-    if (n == nullptr || !hasRawContent(n) || !parseAllowed(n)) return nullptr;
+    if (n == nullptr || !kx::lazy::canOpen<Traits>(n)) return nullptr;
     return guarded<Node *>(__func__, nullptr, [&] {
         ParseReport rep;
-        RawLevel r(n);
+        kx::lazy::Cursor<Traits> r(n, rep);
         Node *c = nullptr;
         try {
-            c = r.next(rep);
+            c = r.next();
         } catch (...) {
             r.finish();
             throw;

@@ -22,8 +22,10 @@
  *    parsed; they stay as raw text in the value of the element at that depth and
  *    are written back unchanged.
  *  - The fields are for reading. Change the tree only through these functions:
- *    `value` may point into a larger block (valueBlock) and valueLength is
- *    authoritative; arrays grow in steps the engine tracks.
+ *    `value` points into a reference-counted block (valueBlock) that several nodes
+ *    may share (a loaded document keeps one copy of its text and nodes view into
+ *    it); the value is NUL-terminated and valueLength is authoritative; arrays grow
+ *    in steps the engine tracks.
  *  - Texts handed over with an __OI_2 / __IO_3 function, and texts returned by the
  *    __IO functions that return char *, are plain heap blocks (malloc / free).
  *  - No operation takes the document's mutex; it is there for callers that share a
@@ -63,7 +65,7 @@ struct kx_XmlNode {
     uint32_t depth;          /* 1 for a root element, parent's depth + 1 below */
     kx_XmlProperty *properties;
     kx_XmlNode *parent;      /* the element holding this one, or the document cast to a node */
-    char *valueBlock;        /* heap block that value points into */
+    char *valueBlock;        /* shared, reference-counted block that value points into */
     size_t valueLength;      /* bytes of text at value */
 };
 

@@ -11,6 +11,7 @@
 
 #include "kx/objectlist.h"
 #include "kx/string.h"
+#include "tests/support/heap_usage.hpp"
 
 namespace {
 
@@ -315,6 +316,10 @@ TEST(XmlWrite, RoundTripsKeepTheTree) {
         "<cfg x=\"1\" y=\"two words\"><item id=\"1\"><name>alpha</name></item><item id=\"2\"/></cfg>",
         "<a><a><a>deep</a></a><a/></a><z>&amp;&lt;kept&gt;</z>",
         "<r><broken><x></r>",  // malformed inner part survives as raw text
+        // Cutting a comment joins "<" and "!--" into a new comment opener.
+        "<a/><<!--c-->!--d--><b/>",
+        "<!--lead-->\n<!--c-->\n<?pi x?>\n<a>1</a>",  // an instruction that a cut comment brings forward
+        "<?xml version=1\"0 encoding=\"UTF-8\" standalone=\"yes\" ?><a/>",  // a quote in a bare value
     };
     for (const char *in : inputs) {
         for (const char *ls : {"\n", static_cast<const char *>(nullptr)}) {
@@ -327,9 +332,31 @@ TEST(XmlWrite, RoundTripsKeepTheTree) {
             ASSERT_TRUE(second);
             kx_Xml_analyzeAll(second.get(), nullptr);
             expectSameTree(top(first.get()), top(second.get()), "doc");
+            EXPECT_EQ(str(first->comment), str(second->comment));
             EXPECT_EQ(text(second.get(), ls, nullptr, 4), out);
         }
     }
+}
+
+// A fuzzer's find: comments, instructions and stray markup that once wrote a text
+// which read back differently.
+TEST(XmlWrite, FuzzedCommentsReadBackTheSame) {
+    FILE *f = fopen(KX_TEST_SOURCE_DIR "/fuzz/corpus/xml/xml-roundtrip.bin", "rb");
+    ASSERT_NE(f, nullptr);
+    std::string in(4096, '\0');
+    in.resize(fread(in.data(), 1, in.size(), f));
+    fclose(f);
+    ASSERT_EQ(in.size(), 78u);
+    auto cycle = [](const std::string &t) {
+        Doc d = load(t);
+        if (!d) return std::string("(no document)");
+        kx_Xml_analyzeAll(d.get(), nullptr);
+        return compact(d.get());
+    };
+    std::string once = cycle(in);
+    std::string twice = cycle(once);
+    EXPECT_EQ(cycle(twice), twice);
+    EXPECT_EQ(twice, once);
 }
 
 TEST(XmlWrite, EntitiesAndSpecialCharactersPassThrough) {
@@ -603,6 +630,47 @@ TEST(XmlLarge, HundredThousandSiblings) {
     expectSameTree(top(d.get()), top(again.get()), "doc");
     EXPECT_EQ(kx_Xml_node_delete_by_name(d.get(), "i"), static_cast<uint32_t>(N));
     EXPECT_EQ(d->children[0]->childCount, 0u);
+}
+
+// Lazy parsing keeps views into the one copy of the text: however deep a lookup goes,
+// and with an unparsed rest at every level, the document costs that copy plus its nodes.
+TEST(XmlLarge, DeepLookupsStayAtOneCopyOfTheText) {
+    constexpr int kDepth = 200;
+    std::string in, path;
+    for (int i = 0; i < kDepth; ++i) {
+        in += "<e" + std::to_string(i) + ">";
+        path += "e" + std::to_string(i) + " ";
+    }
+    in += std::string(1u << 20, 'x');
+    for (int i = kDepth; i-- > 0;) in += "</e" + std::to_string(i) + "><s/>";  // a rest left raw at every level
+    const size_t nodesBound = 256u << 10;  // 200 node records with their arrays, with room to spare
+
+    struct Case {
+        const char *label;
+        bool (*run)(kx_Xml *, const std::string &);
+    } cases[] = {
+        {"get_first", [](kx_Xml *d, const std::string &p) { return kx_Xml_node_get_first(d, nullptr, p.c_str()) != nullptr; }},
+        {"get_all", [](kx_Xml *d, const std::string &p) { return all(d, nullptr, p.c_str()).size() == 1; }},
+        {"resolve_next",
+         [](kx_Xml *d, const std::string &) {
+             kx_XmlNode *n = nullptr;
+             for (int i = 0; i < kDepth; ++i)
+                 if ((n = kx_Xml_node_resolve_next_childNode(d, n)) == nullptr) return false;
+             return n->valueLength == (1u << 20);
+         }},
+        {"analyzeAll", [](kx_Xml *d, const std::string &) { return kx_Xml_analyzeAll_check(d, nullptr) == 1; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        size_t before = kxtest::heapInUse();
+        Doc d = load(in);
+        ASSERT_TRUE(d);
+        size_t loaded = kxtest::heapInUse();
+        EXPECT_LE(loaded - before, in.size() + nodesBound);
+        ASSERT_TRUE(c.run(d.get(), path));
+        size_t after = kxtest::heapInUse();
+        EXPECT_LE(after - loaded, nodesBound) << "grew by " << (after - loaded) << " bytes";
+    }
 }
 
 TEST(XmlLarge, BigTextAndManyAttributes) {
