@@ -75,6 +75,12 @@ void ServiceThread::Worker::alive(uint32_t line) {
     std::atomic_ref<uint32_t>(item_->line).store(line, std::memory_order_relaxed);
 }
 
+void ServiceThread::Worker::forget(const void *data) {
+    for (int i = 0; i < pending_; ++i) {
+        if (events_[i].data.ptr == data) events_[i].events = 0;
+    }
+}
+
 void ServiceThread::Worker::mark(uint32_t line) {
     if (item_ == nullptr) return;
     std::atomic_ref<uint32_t>(item_->line).store(line, std::memory_order_relaxed);
@@ -161,6 +167,15 @@ int ServiceThread::start(signed char nice) {
     runStatus_.store(1);
     SVC_LOGI(start, "Init Parameter:\n  %s", parameterText().c_str());
 
+    // Every worker's readiness set exists before any thread starts: a worker that could not
+    // wait on its descriptors is a failed start, not a worker that runs deaf.
+    for (auto &w : workers_) {
+        if (!prepareWorker(*w)) {
+            for (auto &v : workers_) releaseWorker(*v);
+            runStatus_.store(0);
+            return -2;
+        }
+    }
     pthread_attr_t attr;
     bool rt = false;
     make_attributes(&attr, stackSize_, nice, &rt, LABEL(start));
@@ -192,7 +207,10 @@ int ServiceThread::start(signed char nice) {
         runStatus_.store(0);
         for (size_t k = workers_.size(); k-- > 0;) {
             Worker &w = *workers_[k];
-            if (w.tid_ == 0) continue;
+            if (w.tid_ == 0) {
+                releaseWorker(w);  // never ran: its readiness set goes here
+                continue;
+            }
             wake('s', static_cast<int>(k));
             pthread_join(w.tid_.load(), nullptr);
             w.tid_ = 0;
@@ -244,6 +262,10 @@ int ServiceThread::runInCaller() {
                     (signed char)runStatus_.load(), (long)w.tid_.load(), parameterText().c_str());
             return -1;
         }
+        if (!prepareWorker(w)) {
+            releaseWorker(w);
+            return -2;
+        }
         runStatus_.store(1);
         inCaller_.store(true);
         SVC_LOGI(start, "Init Parameter:\n  %s", parameterText().c_str());
@@ -291,48 +313,58 @@ void ServiceThread::unregisterWorker(Worker &w) {
 
 // ---- the worker ----
 
+bool ServiceThread::prepareWorker(Worker &w) {
+    w.poller_ = std::make_unique<Poller>();
+    w.wakeWatched_ = false;
+    if (!w.poller_->valid()) {
+        SVC_LOGE(start, "Create the readiness set of worker %hu failed.", w.index_);
+        return false;
+    }
+    if (w.wake_ && w.wake_->valid()) {
+        if (w.poller_->add(w.wake_->readFd(), EPOLLIN | EPOLLRDHUP | EPOLLET, &w) != 0) {
+            int err = errno;
+            SVC_LOGE(start, "Epoll_ctl error:\"%s\",epollfd=%ld,pipeFd=%d.", kx::errtext(err), (long)w.poller_->fd(),
+                     w.wake_->readFd());
+            return false;
+        }
+        w.wakeWatched_ = true;
+    }
+    return true;
+}
+
+void ServiceThread::releaseWorker(Worker &w) {
+    w.poller_.reset();
+    w.wakeWatched_ = false;
+}
+
 void ServiceThread::runWorker(Worker &w) {
     w.self_.store(pthread_self());
     w.kernelTid_ = static_cast<pid_t>(gettid());
     w.item_ = registerWorker(w);
-    if (pMonitor_ != nullptr && w.item_ == nullptr && !keepRunning()) {
-        SVC_LOGI(thread, "Thread:\"%s\" exit,runStatus=%hhd.", name_.c_str(), (signed char)runStatus_.load());
-        w.self_.store(0);
-        return;
-    }
-    // The readiness set: the wake channel plus whatever the service registers.
-    w.poller_ = std::make_unique<Poller>();
-    if (!w.poller_->valid()) {
-        w.poller_.reset();
-    } else if (w.wake_ && w.wake_->valid()) {
-        if (w.poller_->add(w.wake_->readFd(), EPOLLIN | EPOLLRDHUP | EPOLLET, &w) == 0) {
-            w.wakeWatched_ = true;
-        } else {
-            int err = errno;
-            SVC_LOGE(thread, "Epoll_ctl error:\"%s\",epollfd=%ld,pipeFd=%d.", kx::errtext(err),
-                     (long)w.poller_->fd(), w.wake_->readFd());
+    // Registration gives up only when the run status changed: the loop is skipped, but the
+    // way out below is the same for every worker.
+    if (pMonitor_ == nullptr || w.item_ != nullptr || keepRunning()) {
+        onThreadStart(w);
+        {
+            // Entering the loop under the service mutex: a caller that found no worker applies
+            // its command before this worker looks at the items.
+            std::lock_guard<std::mutex> lock(mutex_);
+            w.state_.store(1);
         }
-    }
-    onThreadStart(w);
-    {
-        // Entering the loop under the service mutex: a caller that found no worker applies
-        // its command before this worker looks at the items.
-        std::lock_guard<std::mutex> lock(mutex_);
-        w.state_.store(1);
-    }
-    while (keepRunning()) {
-        w.alive(__LINE__);
-        if (handOver_ == HandOver::byWorker) {
-            if (w.index_ == 0) takeCommand(w);
-        } else {
-            park(w);
+        while (keepRunning()) {
+            w.alive(__LINE__);
+            if (handOver_ == HandOver::byWorker) {
+                if (w.index_ == 0) takeCommand(w);
+            } else {
+                park(w);
+                if (!keepRunning()) break;
+            }
+            double wait = onTick(w, kx_time_uptime_get());
+            if (wait < 0) wait = idleWait_;
             if (!keepRunning()) break;
+            w.mark(__LINE__);
+            waitEvents(w, wait);
         }
-        double wait = onTick(w, kx_time_uptime_get());
-        if (wait < 0) wait = idleWait_;
-        if (!keepRunning()) break;
-        w.mark(__LINE__);
-        waitEvents(w, wait);
     }
     // Leaving: state 2 tells hand-over callers not to wait for this worker; the exit hook
     // runs under the service mutex so no caller applies a command at the same time.
@@ -342,8 +374,7 @@ void ServiceThread::runWorker(Worker &w) {
         onThreadExit(w);
         w.state_.store(0);
     }
-    w.poller_.reset();
-    w.wakeWatched_ = false;
+    releaseWorker(w);
     if (workers_.size() > 1) {
         SVC_LOGI(thread, "Thread:\"%s-%hu\" exit,runStatus=%hhd.", name_.c_str(), w.index_,
                  (signed char)runStatus_.load());
@@ -380,13 +411,16 @@ void ServiceThread::waitEvents(Worker &w, double seconds) {
         }
         bool woken = false;
         for (int i = n; i-- > 0;) {
+            w.pending_ = i;
             const epoll_event &e = w.events_[i];
+            if (e.events == 0) continue;  // forgotten during this batch
             if (e.data.ptr == &w) {
                 woken = true;
                 continue;
             }
             onEvent(w, e.events, e.data.ptr);
         }
+        w.pending_ = 0;
         if (n > 0 && static_cast<size_t>(n) == w.events_.size()) w.events_.resize(w.events_.size() * 2);
         if (woken) {
             w.wake_->drain();

@@ -97,11 +97,15 @@ public:
         ServiceThread &service() const { return *service_; }
         // The worker's readiness set: the service registers its own descriptors here
         // (the event data must not be this worker's address, which marks the wake channel).
-        // Null when no set could be made.
+        // Made by start before the thread runs (a start fails without it).
         Poller *poller() const { return poller_.get(); }
         // Once per pass: cycleAlive = 1 and the line; at blocking points: the line only.
         void alive(uint32_t line);
         void mark(uint32_t line);
+        // Drops the events for data still pending in the batch being handed to onEvent, so a
+        // registration removed (or an item freed) during the batch sees none of them. Worker
+        // thread only; outside a batch it does nothing.
+        void forget(const void *data);
         bool keepRunning() const { return service_->keepRunning(); }
 
     private:
@@ -116,6 +120,7 @@ public:
         std::unique_ptr<WakeChannel> wake_;
         std::unique_ptr<Poller> poller_;
         bool wakeWatched_ = false;  // the wake channel is in poller_
+        int pending_ = 0;  // events_[0, pending_) of the current batch are not handed out yet
         std::vector<struct epoll_event> events_;
     };
 
@@ -127,13 +132,15 @@ public:
     ServiceThread &operator=(const ServiceThread &) = delete;
 
     // Starts the workers (last index first). 1 started; 0 refused because a worker exists or
-    // the run status is set; negative when no thread could be created (nothing stays started).
+    // the run status is set; -1 when a thread could not be created, -2 when a worker's
+    // readiness set could not be made (nothing stays started either way).
     int start(signed char nice);
     // Clears the run status, wakes and joins every worker (a loop run by runInCaller is
     // waited for unless stop is called from inside it). 1 stopped, 0 nothing was running.
     int stop();
     // Runs worker 0's body on the calling thread until the run status changes (services
-    // whose loop may run in their creator's thread). -1 when the service is already running.
+    // whose loop may run in their creator's thread). -1 when the service is already running,
+    // -2 when the readiness set could not be made.
     int runInCaller();
 
     // Hands a command over (see above). Returns onCommand's result, or -1 for a command
@@ -173,7 +180,9 @@ protected:
     virtual void onEvent(Worker &, uint32_t /*events*/, void * /*data*/) {}
     // After the wake channel was drained and a pending command taken.
     virtual void onWake(Worker &) {}
-    // In the worker after the loop, holding the service mutex, before unregistering.
+    // In the worker after the loop, holding the service mutex, before unregistering. Every
+    // started worker runs it on its way out, also one that left before its loop (registration
+    // given up because the run status changed) and so never ran onThreadStart.
     virtual void onThreadExit(Worker &) {}
     // Registration with the monitor; the defaults add a new item named after the service
     // (".%hu" and the index appended when there are several workers) under parentTid and
@@ -186,6 +195,8 @@ protected:
 
 private:
     static void *entry(void *arg);
+    bool prepareWorker(Worker &w);  // readiness set and wake channel in it; false when not made
+    void releaseWorker(Worker &w);
     void runWorker(Worker &w);
     void waitEvents(Worker &w, double seconds);
     void takeCommand(Worker &w);

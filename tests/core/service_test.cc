@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -70,7 +71,6 @@ protected:
         return -2;
     }
     void onThreadStart(Worker &w) override {
-        ++starts;
         int p = -1;
         sched_param param{};
         pthread_getschedparam(pthread_self(), &p, &param);
@@ -84,6 +84,7 @@ protected:
         stack = size;
         sawItem = w.item() != nullptr;
         if (watchFd >= 0 && w.poller()) w.poller()->add(watchFd, EPOLLIN, &watchFd);
+        ++starts;  // last: a test that sees the count sees every field above
     }
     void onEvent(Worker &, uint32_t events, void *data) override {
         if (data != &watchFd || !(events & EPOLLIN)) return;
@@ -550,24 +551,67 @@ TEST(ServiceTest, WorkerRegistersUnderItsParentAndMarksItselfAlive) {
     EXPECT_NE(cap.text().find("Wait child thread exit timeout"), std::string::npos);
 }
 
-TEST(ServiceTest, WaitForAMissingParentEndsWithTheStop) {
+// A worker still waiting for its parent's entry leaves when its run status changes (a stop,
+// or the shared byte cleared), and it leaves the way every worker does: exit hook, exit record.
+TEST(ServiceTest, WaitForAMissingParentEndsWithTheRunStatusAndTheExitStepsRun) {
+    for (bool byteCleared : {false, true}) {
+        Capture cap;
+        unsigned char run = 1;
+        monitor *m = monitor_new__IO("mon", 0, nullptr, nullptr, 0, 1.0f, 0.01f);
+        auto o = opts("orphan");
+        o.pMonitor = m;
+        o.parentTid = pthread_self();  // never registered
+        o.externRunStatus = &run;
+        TestService s(o);
+        ASSERT_EQ(s.start(-1), 1);
+        int a;
+        EXPECT_EQ(s.handOver(kx::kCommandAdd, &a), 1);  // the worker is not in its loop yet
+        EXPECT_EQ(s.byCaller.load(), 1);
+        ASSERT_TRUE(eventually([&] { return cap.text().find("Find the parentAddress timeout,parentTid=") !=
+                                            std::string::npos; }, 3000ms));
+        if (byteCleared) {
+            std::atomic_ref<unsigned char>(run).store(0);
+            EXPECT_TRUE(eventually([&] { return s.exits.load() == 1; })) << "left without its exit steps";
+        }
+        auto stopped = std::async(std::launch::async, [&] { return s.stop(); });
+        ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready) << byteCleared;
+        EXPECT_EQ(stopped.get(), 1);
+        EXPECT_EQ(s.starts.load(), 0) << "never entered its loop";
+        EXPECT_EQ(s.exits.load(), 1) << byteCleared;
+        EXPECT_NE(kxtest::strip_colours(cap.text()).find("Thread:\"orphan\" exit,runStatus="), std::string::npos);
+        EXPECT_EQ(m->pThreadList->count, 0u);
+        monitor_delete__OI(m);
+    }
+}
+
+// A worker that could not have its readiness set is a failed start, not a thread that runs
+// without waiting on anything: no descriptor left for epoll_create1, start reports it.
+TEST(ServiceTest, StartFailsWhenTheReadinessSetCannotBeMade) {
+    TestService s(opts("nofd"));
+    ASSERT_GE(s.wakeReadFd(), 0);
     Capture cap;
-    monitor *m = monitor_new__IO("mon", 0, nullptr, nullptr, 0, 1.0f, 0.01f);
-    auto o = opts("orphan");
-    o.pMonitor = m;
-    o.parentTid = pthread_self();  // never registered
-    TestService s(o);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    int lowest = dup(0);  // the lowest free descriptor
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit none = old;
+    none.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    int rv = s.start(-1);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_EQ(rv, -2);
+    EXPECT_EQ(s.tid(), 0u);
+    EXPECT_EQ(s.runStatus(), 0);
+    EXPECT_EQ(s.starts.load(), 0);
+    EXPECT_NE(cap.text().find("Create the readiness set of worker 0 failed."), std::string::npos) << cap.text();
+    // With descriptors again the same service starts and is woken through its channel.
     ASSERT_EQ(s.start(-1), 1);
-    int a;
-    EXPECT_EQ(s.handOver(kx::kCommandAdd, &a), 1);  // the worker is not in its loop yet
-    EXPECT_EQ(s.byCaller.load(), 1);
-    ASSERT_TRUE(eventually([&] { return cap.text().find("Find the parentAddress timeout,parentTid=") !=
-                                        std::string::npos; }, 3000ms));
-    auto stopped = std::async(std::launch::async, [&] { return s.stop(); });
-    ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(s.starts.load(), 0);  // never entered its loop
-    EXPECT_EQ(m->pThreadList->count, 0u);
-    monitor_delete__OI(m);
+    ASSERT_TRUE(eventually([&] { return s.ticks.load() > 0; }));
+    int x;
+    EXPECT_EQ(s.handOver(kx::kCommandAdd, &x), 1);
+    EXPECT_EQ(s.byWorker.load(), 1);
+    EXPECT_EQ(s.stop(), 1);
 }
 
 // ---- several workers: commands applied while every worker is parked ----
