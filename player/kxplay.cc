@@ -254,15 +254,19 @@ int main(int argc, char **argv) {
                 o.url.c_str());
         status = 2;
     } else {
-        playerLib_startThread(player, 0);
-        playerLib_add_item__OI_2(player, item);
+        int started = playerLib_startThread(player, 0);
+        int added = started == 1 ? playerLib_add_item__OI_2(player, item) : 0;
+        if (started != 1 || added != 1) {
+            fprintf(stderr, "kxplay: the player could not start (start %d, add %d)\n", started, added);
+            status = 1;
+        }
 
         const double start = kx_time_uptime_get();
         double lastReport = start;
         playerLib_statistics before = {};
         uint64_t acceptedBefore = 0;
         bool jumped = !o.jump;
-        while (!g_stop.load()) {
+        while (status == 0 && !g_stop.load()) {
             kx_thread_usleep(20000);
             double now = kx_time_uptime_get();
             uint64_t accepted = sink.accepted.load();

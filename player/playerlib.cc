@@ -1,10 +1,12 @@
 // playerLib: player service, items, delivery loop, jump and mode (see kx/player.h).
 //
-// The player thread is a kx::ServiceThread with one worker. On its first pass it creates the
-// RTSP client service and the frame-conversion service, hands them the sub-items of every
-// listed item and starts them; each pass then offers the decoded frames of every item to the
-// item's callback, and an idle pass waits at most 20 ms on the wake channel. Add and remove
-// are served by the worker (or applied by the caller when no worker is in its loop).
+// The player thread is a kx::ServiceThread with one worker. Starting it also creates the RTSP
+// client service and the frame-conversion service for that thread (registered under it),
+// hands them the sub-items of every listed item and starts them, so a start that could not
+// bring them up fails; each pass then offers the decoded frames of every item to the item's
+// callback, and an idle pass waits at most 20 ms on the wake channel. Add and remove are
+// served by the worker (or applied by the caller when no worker is in its loop); the worker
+// takes the services down on its way out, whichever way it leaves.
 //
 // Item fields that several threads touch (jump target, mode bits, in/out times, the pending
 // frame, the picture size and the counters) are plain record fields accessed atomically:
@@ -101,17 +103,27 @@ public:
     // True while the worker runs its loop with the services up (jump and mode wait on it).
     bool serving() const { return servicesUp_.load() && keepRunning(); }
 
-    // Stops the worker. A worker that is leaving because the external byte changed is let go
-    // first: clearing the own run status could make the two equal again and keep it running.
+    // Starts the worker and its services: 1 running, 0 already running, negative when the
+    // thread or a service could not be made (nothing stays started).
     int begin(signed char priority) {
-        if (tid(0) == 0 && runStatus() == 0) left_.store(false);
-        return start(priority);
-    }
-    int halt() {
-        if (tid(0) != 0 && runStatus() != 0 && !keepRunning()) {
-            while (!left_.load()) kx_thread_usleep(kPollMicros);
+        if (tid(0) == 0 && runStatus() == 0) {
+            left_.store(false);
+            // The monitor is settled before the thread runs: the services made below register
+            // in it under the worker. A private one goes with the worker (unregisterWorker).
+            if (pMonitor() == nullptr && private_ == nullptr)
+                private_ = monitor_new__IO("Monitor", 0, nullptr, nullptr, 0, 5.0f, 0.1f);
+            monitor_.store(pMonitor() ? pMonitor() : private_);
         }
-        return stop();
+        int rv = start(priority);
+        if (rv < 0 && private_ != nullptr && tid(0) == 0) {
+            monitor_delete__OI(private_);
+            private_ = nullptr;
+            monitor_.store(nullptr);
+        }
+        if (rv != 1) return rv;
+        rv = startServices();
+        if (rv != 1) stop();
+        return rv;
     }
 
 protected:
@@ -128,16 +140,13 @@ protected:
     }
 
     monitorItem *registerWorker(Worker &) override {
-        monitor *m = pMonitor();
-        if (m == nullptr) {
-            private_ = monitor_new__IO("Monitor", 0, nullptr, nullptr, 0, 5.0f, 0.1f);
-            m = private_;
-        }
-        monitor_ = m;
+        monitor *m = monitor_.load();
         if (m == nullptr) return nullptr;
         monitorItem *item = monitorItem_new__IO(name().c_str(), p_);
         if (item == nullptr) return nullptr;
-        if (kx::monitorItemAddWhile(m, item, parentTid(), [this] { return keepRunning(); }) != 1) {
+        // A private monitor holds no parent entry to wait for: the thread is its root.
+        pthread_t parent = m == private_ ? 0 : parentTid();
+        if (kx::monitorItemAddWhile(m, item, parent, [this] { return keepRunning(); }) != 1) {
             monitorItem_delete__IO(item);
             return nullptr;
         }
@@ -145,14 +154,15 @@ protected:
     }
 
     void unregisterWorker(Worker &w) override {
-        if (monitor_ != nullptr && w.item() != nullptr) {
+        monitor *m = monitor_.load();
+        if (m != nullptr && w.item() != nullptr) {
             monitorItem *item = w.item();
-            kx::monitorItemRemoveWhile(monitor_, item, [this] { return runStatus() != 0; });
+            kx::monitorItemRemoveWhile(m, item, [this] { return runStatus() != 0; });
             monitorItem_delete__IO(item);
         }
         if (private_ != nullptr) monitor_delete__OI(private_);
         private_ = nullptr;
-        monitor_ = nullptr;
+        monitor_.store(nullptr);
     }
 
     int onCommand(int command, void *arg, Worker *) override {
@@ -164,12 +174,22 @@ protected:
                 KX_LOG_ERROR_AT(5, __LINE__, "playerLib_add_item__OI_2",
                                 "Add item has exist,url:\"%s\",cb=%#lx,externP=%#lx.", it->url,
                                 (unsigned long)(uintptr_t)it->cb, (unsigned long)(uintptr_t)it->externP);
+                store(it->player, p_);
+                return 0;
             }
-            kx_ObjectList_insert_order(list, it);
-            // Sub-items join the services only while these exist (else the first pass adds them).
-            if (!listed && servicesUp_.load()) attach(it);
+            // Sub-items join the services only while these exist (else the start adds them). An
+            // item the services refuse is not listed: the add fails.
+            if (servicesUp_.load()) {
+                int rv = attach(it);
+                if (rv != 1) return rv;
+            }
+            if (kx_ObjectList_insert_order(list, it) < 0) {
+                KX_LOG_ERROR_AT(5, __LINE__, "playerLib_add_item__OI_2", "Insert item failed,url:\"%s\".", it->url);
+                if (servicesUp_.load()) detach(it);
+                return -4;
+            }
             store(it->player, p_);
-            return listed ? 0 : 1;
+            return 1;
         }
         if (command == kx::kCommandRemove) {
             if (!listed) {
@@ -186,8 +206,8 @@ protected:
         return -1;
     }
 
-    double onTick(Worker &w, double now) override {
-        if (!servicesUp_.load()) startServices(w);
+    double onTick(Worker &, double now) override {
+        if (!servicesUp_.load()) return kIdleWait;  // the start is still bringing them up
         bool delivered = false;
         kx_ObjectList *list = p_->itemList;
         for (uint32_t i = 0; i < list->count; ++i) {
@@ -198,51 +218,87 @@ protected:
         return delivered ? 0.0 : kIdleWait;
     }
 
+    // Runs on every way out of the worker (also when it gave up waiting for its parent's
+    // monitor entry), under the service mutex.
     void onThreadExit(Worker &) override {
-        struct Left {
-            std::atomic<bool> &flag;
-            ~Left() { flag.store(true); }
-        } left{left_};
-        if (!servicesUp_.load()) return;
-        // Stop first, then hand every listed item's sub-items back: the services delete what
-        // they still hold, and those belong to the player items.
-        rtspClient_stopThread(rtsp_);
-        frameConvert_stopThread(convert_);
-        kx_ObjectList *list = p_->itemList;
-        for (uint32_t i = 0; list && i < list->count; ++i) detach(static_cast<playerLib_item *>(list->array[list->start + i]));
-        rtspClient_delete__OI(rtsp_);
-        frameConvert_delete__IO(convert_);
-        rtsp_ = nullptr;
-        convert_ = nullptr;
-        servicesUp_.store(false);
+        left_.store(true);
+        if (servicesUp_.load()) takeDown(p_->itemList ? p_->itemList->count : 0);
     }
 
 private:
-    void attach(playerLib_item *it) {
-        rtspClient_add_item__OI_2(rtsp_, it->rtspClientItem);
-        frameConvert_add_item__OI_2(convert_, it->frameConvertItem);
+    // 1, or negative when a service refused a sub-item (nothing of the item stays with them).
+    int attach(playerLib_item *it) {
+        int rv = rtspClient_add_item__OI_2(rtsp_, it->rtspClientItem);
+        if (rv != 1) {
+            KX_LOG_ERROR_AT(5, __LINE__, "playerLib_add_item__OI_2", "Add rtspClient item failed,url:\"%s\",rv=%d.",
+                            it->url, rv);
+            return -2;
+        }
+        rv = frameConvert_add_item__OI_2(convert_, it->frameConvertItem);
+        if (rv != 1) {
+            KX_LOG_ERROR_AT(5, __LINE__, "playerLib_add_item__OI_2", "Add frameConvert item failed,url:\"%s\",rv=%d.",
+                            it->url, rv);
+            rtspClient_remove_item__IO_2(rtsp_, it->rtspClientItem);
+            return -3;
+        }
+        return 1;
     }
     void detach(playerLib_item *it) {
         rtspClient_remove_item__IO_2(rtsp_, it->rtspClientItem);
         frameConvert_remove_item__IO_2(convert_, it->frameConvertItem);
     }
 
-    void startServices(Worker &w) {
-        pthread_t self = w.tid();
-        // The services follow a run byte of this thread, cleared only after they were stopped:
-        // this thread ends with the external byte and takes them down in order.
+    // Brings the services up for the started worker (held mutex: commands wait, the list is
+    // stable). A worker that already left (its run status changed meanwhile) gets none.
+    int startServices() {
+        std::lock_guard<std::mutex> lock(mutex());
+        if (left_.load()) return 1;
+        monitor *m = monitor_.load();
+        pthread_t self = tid(0);
+        // The services follow a run byte of this player, never cleared: the worker stops them
+        // in order on its way out, after the external byte ended its own loop.
         childRun_ = 1;
-        rtsp_ = rtspClient_new__IO("RtspClient", monitor_, self, &childRun_);
-        convert_ = frameConvert_new__IO("FrameConvert", monitor_, self, &childRun_, p_->decodeThreadCount);
+        rtsp_ = rtspClient_new__IO("RtspClient", m, self, &childRun_);
+        convert_ = frameConvert_new__IO("FrameConvert", m, self, &childRun_, p_->decodeThreadCount);
+        if (rtsp_ == nullptr || convert_ == nullptr) {
+            KX_LOG_ERROR_AT(5, __LINE__, "playerLib_startThread", "Create the services failed.");
+            takeDown(0);
+            return -2;
+        }
         if (p_->rtspTimers[0] > 0 && p_->rtspTimers[1] > 0 && p_->rtspTimers[2] > 0)
             rtspClient_set_timers(rtsp_, p_->rtspTimers[0], p_->rtspTimers[1], p_->rtspTimers[2]);
-        // From the first pass on commands are served by this worker (a caller that applied
-        // one itself did so before the loop began), so the list is stable here.
         kx_ObjectList *list = p_->itemList;
-        for (uint32_t i = 0; i < list->count; ++i) attach(static_cast<playerLib_item *>(list->array[list->start + i]));
+        for (uint32_t i = 0; i < list->count; ++i) {
+            if (attach(static_cast<playerLib_item *>(list->array[list->start + i])) != 1) {
+                takeDown(i);
+                return -3;
+            }
+        }
+        int rv = rtspClient_startThread(rtsp_, 99);
+        if (rv == 1) rv = frameConvert_startThread(convert_, 0);
+        if (rv != 1) {
+            KX_LOG_ERROR_AT(5, __LINE__, "playerLib_startThread", "Start the services failed,rv=%d.", rv);
+            takeDown(list->count);
+            return -4;
+        }
         servicesUp_.store(true);
-        rtspClient_startThread(rtsp_, 99);
-        frameConvert_startThread(convert_, 0);
+        return 1;
+    }
+
+    // Stops the services, hands the sub-items of the first `attached` listed items back (the
+    // services delete what they still hold, and those belong to the player items) and deletes
+    // them.
+    void takeDown(uint32_t attached) {
+        if (rtsp_) rtspClient_stopThread(rtsp_);
+        if (convert_) frameConvert_stopThread(convert_);
+        kx_ObjectList *list = p_->itemList;
+        for (uint32_t i = 0; list && i < attached && i < list->count; ++i)
+            detach(static_cast<playerLib_item *>(list->array[list->start + i]));
+        if (rtsp_) rtspClient_delete__OI(rtsp_);
+        if (convert_) frameConvert_delete__IO(convert_);
+        rtsp_ = nullptr;
+        convert_ = nullptr;
+        servicesUp_.store(false);
     }
 
     // Offers the item's decoded frames to its callback; true when one was accepted.
@@ -318,14 +374,37 @@ private:
     }
 
     playerLib *p_;
-    monitor *monitor_ = nullptr;
+    std::atomic<monitor *> monitor_{nullptr};  // settled by the start before the worker runs
     monitor *private_ = nullptr;
     rtspClient *rtsp_ = nullptr;
     frameConvert *convert_ = nullptr;
     std::atomic<bool> servicesUp_{false};
-    std::atomic<bool> left_{false};  // the worker has passed its exit hook
+    std::atomic<bool> left_{false};  // the worker has run its exit hook (checked, never waited on)
     unsigned char childRun_ = 1;
 };
+
+bool sideInRange(uint32_t side) { return side != 0 && side <= VIDEO_H264_MAX_SIDE; }
+
+// Picture size from the sequence parameter set of an access unit, wherever it sits in the
+// unit (an encoder's SEI in front of it can be longer than the 255 bytes the parser takes).
+bool unitPictureSize(const unsigned char *data, uint32_t dataLength, uint32_t *w, uint32_t *h) {
+    const unsigned char *sps = nullptr, *pps = nullptr;
+    uint32_t spsLength = 0, ppsLength = 0;
+    const unsigned char *at = data;
+    uint32_t length = dataLength;
+    if (video_h264_check_keyFrame_and_get_sps_pps(dataLength, data, &sps, &spsLength, &pps, &ppsLength) >= 2 &&
+        sps != nullptr) {
+        at = sps;
+        length = spsLength;
+    }
+    uint32_t width = 0, height = 0;
+    if (video_h264_size_get(&width, &height, at, static_cast<uint8_t>(std::min<uint32_t>(length, 255))) != 1 ||
+        !sideInRange(width) || !sideInRange(height))
+        return false;
+    *w = width;
+    *h = height;
+    return true;
+}
 
 // Waits, polling every millisecond, until no jump is pending and the mode is settled, the
 // limit (seconds, < 0: none) has passed, or the item is no longer served by a running player.
@@ -383,7 +462,7 @@ playerLib *playerLib_new__IO(const char *threadName, monitor *pMonitor, pthread_
 void playerLib_delete__OI(playerLib *p) {
     if (p == nullptr) return;
     // The thread goes first (it hands the sub-items back to the items), then the items.
-    impl(p)->halt();
+    impl(p)->stop();
     delete impl(p);
     p->impl = nullptr;
     kx_ObjectList *list = p->itemList;
@@ -406,7 +485,7 @@ int playerLib_startThread(playerLib *p, unsigned char priority) {
 
 int playerLib_stopThread(playerLib *p) {
     if (p == nullptr) return 0;
-    return impl(p)->halt();
+    return impl(p)->stop();
 }
 
 // ---- items ----
@@ -560,30 +639,24 @@ signed char playerLib_private_cb(uint32_t *, unsigned char **buffer, uint32_t da
         }
         store(it->keyFrameInterval, interval);
         it->keyFrameCount = 0;
-        if (width != 0 && height != 0) {
-            store(it->imageWidth, width);
-            store(it->imageHeight, height);
+        // The picture size decides every picture allocation of the item, so the sender's word
+        // (the frame description) is not taken on trust: the sequence parameter set decides,
+        // and the description only stands in, within bounds, when the unit has no parsable one.
+        uint32_t w = 0, h = 0;
+        if (unitPictureSize(data, dataLength, &w, &h)) {
+            if ((width != 0 || height != 0) && (width != w || height != h) &&
+                (w != load(it->imageWidth) || h != load(it->imageHeight)))
+                KX_LOGE("Frame size %ux%u differs from the sequence parameter set, %ux%u taken.", width, height, w, h);
+        } else if (sideInRange(width) && sideInRange(height)) {
+            w = width;
+            h = height;
         } else {
-            // The size comes from the sequence parameter set wherever it sits in the unit (an
-            // encoder's SEI in front of it can be longer than the 255 bytes the parser takes).
-            const unsigned char *sps = nullptr, *pps = nullptr;
-            uint32_t spsLength = 0, ppsLength = 0, w = 0, h = 0;
-            const unsigned char *at = data;
-            uint32_t length = dataLength;
-            if (video_h264_check_keyFrame_and_get_sps_pps(dataLength, data, &sps, &spsLength, &pps, &ppsLength) >= 2 &&
-                sps != nullptr) {
-                at = sps;
-                length = spsLength;
-            }
-            if (video_h264_size_get(&w, &h, at, static_cast<uint8_t>(std::min<uint32_t>(length, 255))) == 1) {
-                if (w != load(it->imageWidth) || h != load(it->imageHeight)) {
-                    store(it->imageWidth, w);
-                    store(it->imageHeight, h);
-                    it->classIndex++;
-                }
-            } else {
-                KX_LOGE("Get size failed," CB_FORMAT, CB_VALUES);
-            }
+            KX_LOGE("Get size failed," CB_FORMAT, CB_VALUES);
+        }
+        if (w != 0 && (w != load(it->imageWidth) || h != load(it->imageHeight))) {
+            store(it->imageWidth, w);
+            store(it->imageHeight, h);
+            it->classIndex++;
         }
     } else if (it->keyFrameCount < UINT16_MAX) {
         it->keyFrameCount++;

@@ -100,8 +100,11 @@ void playerLib_delete__OI(playerLib *player);
  * thread starts. */
 void playerLib_set_rtsp_timers(playerLib *player, double tickSeconds, double silenceSeconds,
                                double keepAliveSeconds);
-/* priority: 1..99 round-robin real time, 0 ordinary scheduling. 1 started, 0 already running,
- * negative when no thread could be made. */
+/* priority: 1..99 round-robin real time, 0 ordinary scheduling. Starts the thread together with
+ * its RTSP client and frame-conversion services and hands them every listed item. 1 started, 0
+ * already running; negative when nothing stays started: -1 no thread could be made, -2 the
+ * services could not be made, -3 a service refused a listed item's sub-item, -4 a service
+ * thread could not be started. */
 int playerLib_startThread(playerLib *player, unsigned char priority);
 /* 1 when a thread was stopped, 0 when none ran. Items still listed are detached from the
  * services before these are deleted; they stay listed. */
@@ -112,7 +115,9 @@ int playerLib_stopThread(playerLib *player);
 playerLib_item *playerLib_item_new__IO(const char *url, float frameRate, uint16_t bufferCountMin,
                                        uint16_t bufferCountMax, playerLib_cb cb, void *externP,
                                        uint16_t threadCount);
-/* 1 done; 0 the item was already listed (add) or not listed (remove); -1 bad arguments. */
+/* 1 done; 0 the item was already listed (add) or not listed (remove); -1 bad arguments; add
+ * on a running player: -2 / -3 the RTSP client / frame-conversion service refused the item's
+ * sub-item, -4 no room in the list (the item is then not listed). */
 int playerLib_add_item__OI_2(playerLib *player, playerLib_item *item);
 int playerLib_remove_item__IO_2(playerLib *player, playerLib_item *item);
 /* Removes the item from its player first when it is in one. */
