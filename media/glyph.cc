@@ -31,7 +31,7 @@ const char *const kFolderNames[] = {"libGlyphor.so", nullptr};
 const char *const kSymbols[] = {"_kx_Glyphor_new__IO", "_kx_Glyphor_delete__OI", "_kx_Glyphor_get_dib", nullptr};
 const kx::plugin::Kind kGlyphor = {"libGlyphor", "kx_Glyphor_private_load_lib", kCandidates, kFolderNames, kSymbols,
                                    nullptr, "kx_Glyphor_private_unload_lib", release_plugin,
-                                   kx::plugin::Messages::Standard, false};
+                                   kx::plugin::Messages::Standard, false, false};
 kx::plugin::Slot g_plugin(kGlyphor);
 
 constexpr size_t kGlyphHead = offsetof(kx_Glyphor_glyph, map);  // 14

@@ -39,10 +39,23 @@ void log_missing_symbol(const Kind &kind, const char *symbol, const char *err) {
         KX_LOG_ERROR_AT(5, __LINE__, kind.label, "Get the function:\"%s\"error:\"%s\".", symbol, err);
 }
 
+// Folder of the running program; empty when unknown.
+std::string program_folder() {
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return {};
+    path[n] = 0;
+    std::string p(path);
+    size_t slash = p.rfind('/');
+    return slash == std::string::npos ? std::string() : p.substr(0, slash);
+}
+
 // Opens the first candidate that exists and opens. Caller holds globalParameterMutex.
 void *open_first(const Kind &kind) {
     std::vector<std::string> paths;
-    for (const char *const *c = kind.candidates; c != nullptr && *c != nullptr; ++c) paths.emplace_back(*c);
+    const std::string program = kind.programRelative ? program_folder() : std::string();
+    for (const char *const *c = kind.candidates; c != nullptr && *c != nullptr; ++c)
+        paths.push_back(**c != '/' && !program.empty() ? program + "/" + *c : std::string(*c));
     std::string own = own_folder();
     if (!own.empty())
         for (const char *const *n = kind.folderNames; n != nullptr && *n != nullptr; ++n)

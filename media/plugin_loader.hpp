@@ -7,7 +7,7 @@
 //   const char *const kSymbols[] = {"x_new", "x_delete", nullptr};
 //   void release_x(void *);
 //   const kx::plugin::Kind kX = {"libX", "x_load", kCandidates, kFolderNames, kSymbols, nullptr,
-//                                "x_private_unload_lib", release_x, kx::plugin::Messages::Standard, false};
+//                                "x_private_unload_lib", release_x, kx::plugin::Messages::Standard, false, false};
 //   kx::plugin::Slot g_x(kX);
 //   void release_x(void *) { g_x.release(); }
 //   ... if (const kx::plugin::Binding *b = g_x.get()) call(b->fn[0]) ...
@@ -38,6 +38,8 @@ struct Kind {
     Messages messages;
     bool keepMapped;  // RTLD_NODELETE: the code stays mapped after release (libraries with
                       // process-wide state such as libavcodec)
+    bool programRelative;  // relative candidates are taken from the program's folder, not
+                           // from the working directory
 };
 
 constexpr int kMaxSymbols = 8;
