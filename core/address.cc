@@ -12,6 +12,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/url.hpp"
 #include "kx/string.h"
 
 namespace {
@@ -71,19 +72,6 @@ std::optional<uint8_t> parse_prefix(std::string_view s) {
     for (char c : s) value = value * 10 + static_cast<unsigned>(c - '0');
     if (value > 32) return std::nullopt;
     return static_cast<uint8_t>(value);
-}
-
-// Decimal port 1..65535; leading zeros are allowed, the value never overflows.
-std::optional<uint16_t> parse_port(std::string_view s) {
-    if (s.empty()) return kHttpPort;
-    uint32_t value = 0;
-    for (char c : s) {
-        if (!is_digit(c)) return std::nullopt;
-        value = value * 10 + static_cast<uint32_t>(c - '0');
-        if (value > 65535) return std::nullopt;
-    }
-    if (value == 0) return std::nullopt;
-    return static_cast<uint16_t>(value);
 }
 
 inline bool is_label_char(char c) {
@@ -215,31 +203,11 @@ void free_url(kx_Url *url) {
 }
 
 kx_Url *new_url(std::string_view text) {
-    // The scheme is only recognised before the first '/', '?' or '#', so a "://"
-    // inside a path or query is not mistaken for one.
-    size_t stop = text.find_first_of("/?#");
-    size_t authorityStart = 0;
-    if (stop != std::string_view::npos && text[stop] == '/' && stop > 0 && text[stop - 1] == ':' &&
-        stop + 1 < text.size() && text[stop + 1] == '/') {
-        if (!iequals(text.substr(0, stop - 1), "http")) return nullptr;
-        authorityStart = stop + 2;
-    }
-    size_t authorityEnd = text.find_first_of("/?#", authorityStart);
-    if (authorityEnd == std::string_view::npos) authorityEnd = text.size();
-    std::string_view authority = text.substr(authorityStart, authorityEnd - authorityStart);
-    std::string_view rest = text.substr(authorityEnd);
-
-    std::string_view userinfo, hostPort = authority;
-    size_t at = authority.rfind('@');
-    bool hasUser = at != std::string_view::npos;
-    if (hasUser) {
-        userinfo = authority.substr(0, at);
-        hostPort = authority.substr(at + 1);
-    }
-    size_t colon = hostPort.find(':');
-    std::string_view host = hostPort.substr(0, colon);
-    std::optional<uint16_t> port =
-        parse_port(colon == std::string_view::npos ? std::string_view{} : hostPort.substr(colon + 1));
+    kx::UrlParts parts = kx::splitUrl(text);
+    if (parts.hasScheme && !iequals(parts.scheme, "http")) return nullptr;
+    std::string_view userinfo = parts.userinfo, host = parts.host, rest = parts.rest;
+    bool hasUser = parts.hasUser;
+    std::optional<uint16_t> port = parts.port.empty() ? std::optional<uint16_t>(kHttpPort) : kx::parsePort(parts.port);
     if (!port) return nullptr;
     std::optional<uint32_t> ipv4 = parse_quad(host);
     if (!ipv4 && !valid_host_name(host)) return nullptr;
@@ -275,6 +243,52 @@ kx_Url *new_url(std::string_view text) {
 }
 
 }  // namespace
+
+namespace kx {
+
+UrlParts splitUrl(std::string_view text) {
+    UrlParts parts;
+    size_t stop = text.find_first_of("/?#");
+    size_t authorityStart = 0;
+    if (stop != std::string_view::npos && text[stop] == '/' && stop > 0 && text[stop - 1] == ':' &&
+        stop + 1 < text.size() && text[stop + 1] == '/') {
+        parts.hasScheme = true;
+        parts.scheme = text.substr(0, stop - 1);
+        authorityStart = stop + 2;
+    }
+    size_t authorityEnd = text.find_first_of("/?#", authorityStart);
+    if (authorityEnd == std::string_view::npos) authorityEnd = text.size();
+    std::string_view authority = text.substr(authorityStart, authorityEnd - authorityStart);
+    parts.rest = text.substr(authorityEnd);
+    std::string_view hostPort = authority;
+    size_t at = authority.rfind('@');
+    if (at != std::string_view::npos) {
+        parts.hasUser = true;
+        parts.userinfo = authority.substr(0, at);
+        hostPort = authority.substr(at + 1);
+    }
+    size_t colon = hostPort.find(':');
+    parts.host = hostPort.substr(0, colon);
+    if (colon != std::string_view::npos) {
+        parts.hasPort = true;
+        parts.port = hostPort.substr(colon + 1);
+    }
+    return parts;
+}
+
+std::optional<uint16_t> parsePort(std::string_view s) {
+    if (s.empty()) return std::nullopt;
+    uint32_t value = 0;
+    for (char c : s) {
+        if (!is_digit(c)) return std::nullopt;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+        if (value > 65535) return std::nullopt;
+    }
+    if (value == 0) return std::nullopt;
+    return static_cast<uint16_t>(value);
+}
+
+}  // namespace kx
 
 extern "C" {
 

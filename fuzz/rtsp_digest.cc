@@ -22,6 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::string h = auth->header(method, "rtsp://127.0.0.1:554/live");
         if (h.compare(0, 15, "Authorization: ") != 0) abort();
         if (h.size() < 17 || h.compare(h.size() - 2, 2, "\r\n") != 0) abort();
+        // Nothing the server sent may break the header line.
+        if (h.find_first_of("\r\n") != h.size() - 2) abort();
+        for (unsigned char ch : h.substr(0, h.size() - 2))
+            if ((ch < 0x20 && ch != '\t') || ch == 0x7f) abort();
         if (auth->scheme() == Authorization::Scheme::digest && h.find("response=\"") == std::string::npos) abort();
     }
     return 0;

@@ -1,10 +1,12 @@
-// Fuzzes the interleaved RTP reassembly. The stream is fed once in one piece per request
-// and once in chunk sizes drawn from the input; both must give the same frames and end.
+// Fuzzes the interleaved RTP reassembly. The stream is fed once in one piece per request,
+// once in chunk sizes drawn from the input and once from memory in larger chunks; all three
+// must give the same frames and end.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -20,7 +22,8 @@ struct Outcome {
     int result = 0;
 };
 
-Outcome run(const uint8_t *data, size_t size, const uint8_t *chunks, size_t nChunks) {
+// memory: the bytes are handed over with feed() in the chunk sizes, as the client's reads do.
+Outcome run(const uint8_t *data, size_t size, const uint8_t *chunks, size_t nChunks, bool memory = false) {
     Outcome out;
     uint32_t bufferSize = 16;
     auto *buffer = static_cast<unsigned char *>(kx_memery_malloc(bufferSize));
@@ -36,6 +39,19 @@ Outcome run(const uint8_t *data, size_t size, const uint8_t *chunks, size_t nChu
                 if (memcmp(buffer, "\0\0\0\1", 4) != 0) abort();
                 out.frames.emplace_back(reinterpret_cast<char *>(buffer), r.frameLength());
                 int v = r.frameDone();
+                if (v < 0) {
+                    out.result = v;
+                    break;
+                }
+                continue;
+            }
+            if (memory) {
+                if (pos == size) break;
+                size_t k = std::min<size_t>(size - pos, chunks[c++ % nChunks] * 263u + 1);
+                int v = 0;
+                size_t used = r.feed(data + pos, k, &v);
+                if (used > k) abort();
+                pos += used;
                 if (v < 0) {
                     out.result = v;
                     break;
@@ -69,5 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Outcome whole = run(data + 8, size - 8, nullptr, 0);
     Outcome pieces = run(data + 8, size - 8, data, 8);
     if (whole.result != pieces.result || whole.frames != pieces.frames) abort();
+    Outcome fed = run(data + 8, size - 8, data, 8, true);
+    if (whole.result != fed.result || whole.frames != fed.frames) abort();
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "kx/address.h"
+#include "rtsp/client/url.hpp"
 
 namespace {
 
@@ -34,6 +35,17 @@ void check_url(const kx_Url *url, size_t size) {
     if (url->password != nullptr && url->username == nullptr) __builtin_trap();
 }
 
+// The RTSP reading of the same text: whatever it accepts, the user info comes from before
+// the host, so the host and path it names are in the text behind the last '@' of the authority.
+void check_rtsp(std::string_view s) {
+    kx::rtsp::RtspUrl u;
+    if (kx::rtsp::parseRtspUrl(s, u) != kx::rtsp::UrlError::none) return;
+    if (u.hasPath && (u.path.empty() || u.path[0] != '/')) __builtin_trap();
+    if (u.hasUser && (u.username.find(':') != std::string::npos || u.password.empty())) __builtin_trap();
+    if (u.hasPath && s.find(u.path.substr(1)) == std::string_view::npos) __builtin_trap();
+    if (u.hasUser && s.find(u.username + ":" + u.password + "@") != 7) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -58,6 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     url = kx_Url_new__IO(z);
     check_url(url, strlen(z));
     kx_Url_delete__OI(url);
+
+    check_rtsp(s);
 
     kx_ipv4Network net;
     kx_ipv4_get_from_string(&net, size, text);

@@ -70,6 +70,25 @@ Challenge parseChallenge(std::string_view v) {
     return c;
 }
 
+// Server text that goes back into our requests must not carry a line break or another
+// control character: it could end the header line and add lines of the server's choosing.
+bool echoable(std::string_view v) {
+    for (unsigned char ch : v)
+        if ((ch < 0x20 && ch != '\t') || ch == 0x7f) return false;
+    return true;
+}
+
+// The value as the inside of a quoted-string (RFC 7616: '"' and '\\' as quoted pairs).
+std::string quoted(std::string_view v) {
+    std::string out;
+    out.reserve(v.size());
+    for (char ch : v) {
+        if (ch == '"' || ch == '\\') out += '\\';
+        out += ch;
+    }
+    return out;
+}
+
 std::string randomHex() {
     std::random_device rd;
     uint64_t v = (static_cast<uint64_t>(rd()) << 32) ^ rd();
@@ -98,7 +117,9 @@ std::unique_ptr<Authorization> Authorization::fromChallenge(std::string_view ans
         Challenge c = parseChallenge(line.substr(colon + 1));
         if (!haveDigest && iequals(c.scheme, "Digest")) {
             const std::string *alg = c.get("algorithm");
-            if (c.get("realm") && c.get("nonce") && (!alg || iequals(*alg, "MD5"))) {
+            const std::string *opaque = c.get("opaque");
+            if (c.get("realm") && c.get("nonce") && (!alg || iequals(*alg, "MD5")) && echoable(*c.get("realm")) &&
+                echoable(*c.get("nonce")) && (!opaque || echoable(*opaque))) {
                 digest = std::move(c);
                 haveDigest = true;
             }
@@ -156,7 +177,7 @@ std::string Authorization::header(std::string_view method, std::string_view uri)
     a2.append(method).append(":").append(uri);
     std::string ha2 = md5hex(a2);
     std::string out = format("Authorization: Digest username=\"%s\",realm=\"%s\",nonce=\"%s\",uri=\"",
-                             username_.c_str(), realm_.c_str(), nonce_.c_str());
+                             quoted(username_).c_str(), quoted(realm_).c_str(), quoted(nonce_).c_str());
     out.append(uri);
     if (qopAuth_) {
         ++nc_;
@@ -166,7 +187,7 @@ std::string Authorization::header(std::string_view method, std::string_view uri)
     } else {
         out += "\",response=\"" + md5hex(ha1_ + ":" + nonce_ + ":" + ha2) + "\"";
     }
-    if (hasOpaque_) out += ",opaque=\"" + opaque_ + "\"";
+    if (hasOpaque_) out += ",opaque=\"" + quoted(opaque_) + "\"";
     out += "\r\n";
     return out;
 }

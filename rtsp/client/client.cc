@@ -33,6 +33,20 @@
 
 namespace kx::rtsp {
 
+namespace testing {
+namespace {
+std::atomic<int> refuseAt{0};
+}
+void refuseAllocation(int nth) { refuseAt.store(nth); }
+int pendingRefusal() { return refuseAt.load(); }
+bool refused() {
+    int n = refuseAt.load();
+    while (n > 0 && !refuseAt.compare_exchange_weak(n, n - 1)) {
+    }
+    return n == 1;
+}
+}  // namespace testing
+
 std::string serverOf(const rtspClient_item *it) {
     bool user = it->username != nullptr;
     return format("%s%s%s%s", user ? it->username : "", user ? ":" : "", user && it->password ? it->password : "",
@@ -62,7 +76,7 @@ void syncVideoCode(rtspClient_item *it) {
 
 namespace {
 
-constexpr size_t kReadBudget = 4 * 1024 * 1024;  // bytes one item reads per pass before others get a turn
+constexpr size_t kReadBudget = 1024 * 1024;  // bytes one item reads per pass before others get a turn
 constexpr double kHoldWait = 0.02;
 
 double timer(double &field, double fallback) {
@@ -81,6 +95,28 @@ rtspClient *clientOf(rtspClient_item *it) {
 }
 void setClient(rtspClient_item *it, rtspClient *c) {
     std::atomic_ref<rtspClient *>(it->client).store(c, std::memory_order_release);
+}
+
+// itemListWrite and an item's membership in the service change together under that list's
+// mutex: a sender queues the item only while it still belongs to the service, and a removal
+// takes every entry of the item out and ends its membership in one step. So a removed item is
+// never reachable through the list, whatever senders do meanwhile.
+bool queueForCommands(rtspClient *c, rtspClient_item *it) {
+    kx_ObjectList *l = c->itemListWrite;
+    pthread_mutex_lock(&l->mutex);
+    bool member = clientOf(it) == c;
+    if (member) kx_ObjectList_insert_tail(l, it);
+    pthread_mutex_unlock(&l->mutex);
+    return member;
+}
+
+void leaveService(rtspClient *c, rtspClient_item *it) {
+    kx_ObjectList *l = c->itemListWrite;
+    pthread_mutex_lock(&l->mutex);
+    while (kx_ObjectList_remove(l, it) >= 0) {
+    }
+    setClient(it, nullptr);
+    pthread_mutex_unlock(&l->mutex);
 }
 
 class Service : public kx::ServiceThread {
@@ -151,6 +187,7 @@ void Service::closeSocket(rtspClient_item *it) {
     m.out.clear();
     m.sent = 0;
     m.moreInput = false;
+    clearInbox(it);
     m.changedPass = afterWait_ ? pass_ : 0;
 }
 
@@ -262,7 +299,9 @@ void Service::flush(rtspClient_item *it) {
             ssize_t n = send(it->sock, m.out.data() + m.sent, m.out.size() - m.sent, MSG_NOSIGNAL);
             if (n > 0) {
                 m.sent += static_cast<size_t>(n);
-                it->lastActivity = kx_time_uptime_get();
+                // While playing only frames count as activity: a server that takes our
+                // keep-alives but sends no video is still silent.
+                if (statusOf(it) != RTSPCLIENT_STATUS_PLAYING) it->lastActivity = kx_time_uptime_get();
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
@@ -279,8 +318,8 @@ void Service::flush(rtspClient_item *it) {
         }
         m.out.clear();
         m.sent = 0;
-        it->lastActivity = kx_time_uptime_get();
         unsigned char s = statusOf(it);
+        if (s != RTSPCLIENT_STATUS_PLAYING) it->lastActivity = kx_time_uptime_get();
         if (s < RTSPCLIENT_STATUS_PLAYING && s % 2 == 0) {
             ++s;
             setStatus(it, s);
@@ -309,10 +348,10 @@ void Service::receive(rtspClient_item *it) {
     } else if (s == RTSPCLIENT_STATUS_OPTIONS_WAIT || s == RTSPCLIENT_STATUS_DESCRIBE_WAIT ||
                s == RTSPCLIENT_STATUS_SETUP_WAIT) {
         r = recvAnswer(it, kx_time_uptime_get());
+        if (r != 0) it->lastActivity = kx_time_uptime_get();  // a whole answer
     } else {
         return;  // a request is still going out: its answer is read once it is sent
     }
-    it->lastActivity = kx_time_uptime_get();
     handle(it, r);
 }
 
@@ -365,6 +404,8 @@ int Service::onCommand(int command, void *p, Worker *w) {
                 it->lastActivity = kx_time_uptime_get();
                 rewatch(it);
                 if (!it->held) receive(it);
+                // Commands queued while the item was outside the service go out now.
+                if (!it->held) serveCommands(it);
             }
         }
         return 1;
@@ -380,11 +421,8 @@ int Service::onCommand(int command, void *p, Worker *w) {
             setStatus(it, RTSPCLIENT_STATUS_IDLE);
         }
         impl(it).changedPass = pass_;
-        while (kx_ObjectList_remove_pthreadSafety(c_->itemListWrite, it) >= 0 &&
-               kx_ObjectList_check_exist(c_->itemListWrite, it) >= 0) {
-        }
+        leaveService(c_, it);
         kx_ObjectList_remove_order(c_->itemList, it);
-        setClient(it, nullptr);
         return 1;
     }
     return -1;
@@ -532,6 +570,7 @@ void Service::onEvent(Worker &, uint32_t events, void *data) {
             return;
         }
         int sock = it->sock;
+        if (events & (EPOLLRDHUP | EPOLLHUP)) m.hangUp = true;
         if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) receive(it);
         if (it->sock != sock || m.changedPass == pass_) return;
         if ((events & EPOLLOUT) && !m.out.empty()) flush(it);
@@ -572,33 +611,46 @@ extern "C" {
 
 rtspClient *rtspClient_new__IO(const char *threadName, monitor *pMonitor, pthread_t parentTid,
                                unsigned char *externRunStatus) {
-    try {
-        const char *name = threadName ? threadName : "rtspClient";
-        size_t n = strlen(name) + 1;
-        auto *c = static_cast<rtspClient *>(calloc(1, sizeof(rtspClient) + n));
-        if (c == nullptr) return nullptr;
-        c->threadName = reinterpret_cast<char *>(c + 1);
-        memcpy(c->threadName, name, n);
-        c->pMonitor = pMonitor;
-        c->parentTid = parentTid;
-        c->externRunStatus = externRunStatus ? externRunStatus : &defaultRunStatus;
-        c->itemList = kx_ObjectList_new__IO(4);
-        c->itemListWrite = kx_ObjectList_new__IO(2);
-        c->tickSeconds = 5.0;
-        c->silenceSeconds = 5.0;
-        c->keepAliveSeconds = 16.0;
-        c->service = new kx::rtsp::Service(c);
-        return c;
-    } catch (...) {
+    static const char *const label = "rtspClient_new__IO";
+    using kx::rtsp::testing::refused;
+    const char *name = threadName ? threadName : "rtspClient";
+    size_t n = strlen(name) + 1;
+    auto *c = refused() ? nullptr : static_cast<rtspClient *>(calloc(1, sizeof(rtspClient) + n));
+    if (c == nullptr) {
+        KX_LOG_ERROR_AT(5, __LINE__, label, "Allocate the service:\"%s\" failed.", name);
         return nullptr;
     }
+    c->threadName = reinterpret_cast<char *>(c + 1);
+    memcpy(c->threadName, name, n);
+    c->pMonitor = pMonitor;
+    c->parentTid = parentTid;
+    c->externRunStatus = externRunStatus ? externRunStatus : &defaultRunStatus;
+    c->tickSeconds = 5.0;
+    c->silenceSeconds = 5.0;
+    c->keepAliveSeconds = 16.0;
+    c->itemList = refused() ? nullptr : kx_ObjectList_new__IO(4);
+    c->itemListWrite = refused() ? nullptr : kx_ObjectList_new__IO(2);
+    if (c->itemList != nullptr && c->itemListWrite != nullptr) {
+        try {
+            if (refused()) throw std::bad_alloc();
+            c->service = new kx::rtsp::Service(c);
+            return c;
+        } catch (...) {
+        }
+    }
+    KX_LOG_ERROR_AT(5, __LINE__, label, "Allocate the lists of the service:\"%s\" failed.", name);
+    if (c->itemList) kx_ObjectList_delete__OI(c->itemList);
+    if (c->itemListWrite) kx_ObjectList_delete__OI(c->itemListWrite);
+    free(c);
+    return nullptr;
 }
 
 void rtspClient_delete__OI(rtspClient *c) {
     if (c == nullptr) return;
-    auto *svc = kx::rtsp::serviceOf(c);
-    svc->stop();
-    delete svc;
+    if (auto *svc = kx::rtsp::serviceOf(c)) {
+        svc->stop();
+        delete svc;
+    }
     c->service = nullptr;
     kx_ObjectList *items = c->itemList;
     while (items->count > 0) {
@@ -635,35 +687,45 @@ int rtspClient_stopThread(rtspClient *c) {
 
 rtspClient_item *rtspClient_item_new__IO(uint32_t ipv4, uint16_t port, const char *username, const char *password,
                                          const char *path, rtspClient_frame_cb cb, void *externP) {
-    auto *it = static_cast<rtspClient_item *>(calloc(1, sizeof(rtspClient_item)));
-    if (it == nullptr) return nullptr;
-    ItemImpl *m = new (std::nothrow) ItemImpl(it);
-    if (m == nullptr) {
-        free(it);
-        return nullptr;
+    static const char *const label = "rtspClient_item_new__IO";
+    using kx::rtsp::testing::refused;
+    auto *it = refused() ? nullptr : static_cast<rtspClient_item *>(calloc(1, sizeof(rtspClient_item)));
+    if (it != nullptr) {
+        it->sock = -1;
+        try {
+            if (refused()) throw std::bad_alloc();
+            auto *m = new ItemImpl(it);
+            it->impl = m;
+            size_t u = username ? strlen(username) + 1 : 0, p = password ? strlen(password) + 1 : 0,
+                   a = path ? strlen(path) + 1 : 0;
+            m->strings = refused() ? nullptr : static_cast<char *>(malloc(u + p + a + 1));
+            if (m->strings == nullptr) throw std::bad_alloc();
+            char *s = m->strings;
+            if (username) it->username = static_cast<char *>(memcpy(s, username, u)), s += u;
+            if (password) it->password = static_cast<char *>(memcpy(s, password, p)), s += p;
+            if (path) it->path = static_cast<char *>(memcpy(s, path, a));
+            it->cmdList = refused() ? nullptr : kx_StructList_new__IO(2, 9);
+            if (it->cmdList == nullptr) throw std::bad_alloc();
+            uint32_t size = path ? static_cast<uint32_t>((std::min<size_t>(a - 1, 1u << 20) + 1052) & ~size_t(7)) : 1048;
+            it->buffer = refused() ? nullptr : static_cast<unsigned char *>(kx_memery_malloc(size));
+            if (it->buffer == nullptr) throw std::bad_alloc();
+            it->bufferSize = size;
+            it->cb = cb;
+            it->externP = externP;
+            it->ipv4 = ipv4;
+            it->port = port;
+            it->videoPayloadType = 96;
+            it->frameInfo.frameTime = -1.0;
+            m->server = kx::rtsp::serverOf(it);
+            return it;
+        } catch (...) {
+        }
     }
-    it->impl = m;
-    size_t u = username ? strlen(username) + 1 : 0, p = password ? strlen(password) + 1 : 0,
-           a = path ? strlen(path) + 1 : 0;
-    m->strings = static_cast<char *>(malloc(u + p + a + 1));
-    char *s = m->strings;
-    if (s != nullptr) {
-        if (username) it->username = static_cast<char *>(memcpy(s, username, u)), s += u;
-        if (password) it->password = static_cast<char *>(memcpy(s, password, p)), s += p;
-        if (path) it->path = static_cast<char *>(memcpy(s, path, a));
-    }
-    it->cb = cb;
-    it->externP = externP;
-    it->cmdList = kx_StructList_new__IO(2, 9);
-    it->sock = -1;
-    it->ipv4 = ipv4;
-    it->port = port;
-    it->videoPayloadType = 96;
-    it->bufferSize = path ? static_cast<uint32_t>((strlen(path) + 1052) & ~static_cast<size_t>(7)) : 1048;
-    it->buffer = static_cast<unsigned char *>(kx_memery_malloc(it->bufferSize));
-    it->frameInfo.frameTime = -1.0;
-    m->server = kx::rtsp::serverOf(it);
-    return it;
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(&ipv4);
+    KX_LOG_ERROR_AT(5, __LINE__, label, "Allocate the item for the server:\"%hhu.%hhu.%hhu.%hhu:%hu\" failed.", b[0], b[1],
+                    b[2], b[3], port);
+    rtspClient_item_delete__OI(it);
+    return nullptr;
 }
 
 rtspClient_item *rtspClient_item_new_byURL__IO(const char *url, rtspClient_frame_cb cb, void *externP) {
@@ -750,10 +812,7 @@ int rtspClient_item_send_cmd(rtspClient_item *it, int cmd, uint64_t parameter) {
         KX_LOG_ERROR_AT(5, __LINE__, label, "Call frequency is too high,count=%lu,cmd=%d,parameter=%llu.",
                         (unsigned long)before, cmd, (unsigned long long)parameter);
     rtspClient *c = kx::rtsp::clientOf(it);
-    if (c != nullptr && after == 1) {
-        kx_ObjectList_insert_tail_pthreadSafety(c->itemListWrite, it);
-        kx::rtsp::serviceOf(c)->wake('w', 0);
-    }
+    if (c != nullptr && after == 1 && kx::rtsp::queueForCommands(c, it)) kx::rtsp::serviceOf(c)->wake('w', 0);
     return 1;
 }
 

@@ -41,6 +41,11 @@ void Reassembler::reset(uint8_t videoChannel, uint8_t payloadType) {
     skipLeft_ = 0;
     prevValid_ = false;
     frameIndex_ = 0;
+    // Nothing learned from an earlier connection describes the new one.
+    info_ = {};
+    sps_.clear();
+    pps_.clear();
+    codeChanged_ = false;
     resetFrame();
 }
 
@@ -139,6 +144,37 @@ int Reassembler::commit(size_t n) {
     case Stage::failed: break;
     }
     return stage_ == Stage::failed ? kFatal : kMore;
+}
+
+size_t Reassembler::feed(const unsigned char *data, size_t n, int *result) {
+    size_t used = 0;
+    int r = stage_ == Stage::ready ? kFrame : stage_ == Stage::failed ? kFatal : kMore;
+    while (r == kMore && used < n) {
+        if (stage_ == Stage::header && held_ == 0) {
+            // Resynchronisation: stray bytes go in one step up to the next candidate start.
+            const unsigned char *p = data + used, *end = data + n;
+            while (p < end && *p != '$' && *p != 'R') ++p;
+            used = static_cast<size_t>(p - data);
+            if (used == n) break;
+        } else if (stage_ == Stage::skip) {
+            size_t k = std::min(skipLeft_, n - used);
+            used += k;
+            skipLeft_ -= k;
+            if (skipLeft_ == 0) r = afterSkip();
+            continue;
+        }
+        Span span = want();
+        if (span.size == 0) {
+            r = kFatal;
+            break;
+        }
+        size_t k = std::min(span.size, n - used);
+        memcpy(span.data, data + used, k);
+        used += k;
+        r = commit(k);
+    }
+    *result = r;
+    return used;
 }
 
 // Gives up on a text answer: the bytes of the read not yet looked at are the start of
@@ -296,19 +332,22 @@ void Reassembler::damage(const char *why) {
     damaged_ = true;
 }
 
-bool Reassembler::room(size_t extra) {
-    size_t need = frameLen_ + extra;
-    if (need > maxFrame_) return false;
-    if (need <= *bufferSize_ && *buffer_ != nullptr) return true;
-    size_t grown = static_cast<size_t>(*bufferSize_) + *bufferSize_ / 2;
-    size_t size = std::max(need, std::min(grown, maxFrame_));
-    size = (size + 7) & ~static_cast<size_t>(7);
-    void *p = *buffer_ ? kx_memery_realloc(*buffer_, *bufferSize_, size) : kx_memery_malloc(size);
+bool growBuffer(unsigned char **buffer, uint32_t *size, size_t need, size_t cap) {
+    constexpr size_t kLargest = UINT32_MAX & ~static_cast<size_t>(7);
+    if (*buffer != nullptr && need <= *size) return true;
+    cap = std::min(cap, kLargest);
+    if (need > cap) return false;
+    size_t have = *buffer != nullptr ? *size : 0;
+    size_t target = std::max(need, std::min(have + have / 2, cap));
+    target = std::min((target + 7) & ~static_cast<size_t>(7), kLargest);
+    void *p = *buffer != nullptr ? kx_memery_realloc(*buffer, have, target) : kx_memery_malloc(target);
     if (p == nullptr) return false;
-    *buffer_ = static_cast<unsigned char *>(p);
-    *bufferSize_ = static_cast<uint32_t>(size);
+    *buffer = static_cast<unsigned char *>(p);
+    *size = static_cast<uint32_t>(target);
     return true;
 }
+
+bool Reassembler::room(size_t extra) { return growBuffer(buffer_, bufferSize_, frameLen_ + extra, maxFrame_); }
 
 bool Reassembler::append(const void *data, size_t n) {
     if (overflow_) return false;

@@ -32,6 +32,13 @@
 
 namespace kx::rtsp {
 
+// Makes the block at *buffer (size *size, kx_memery allocator) hold at least need bytes,
+// keeping its content. A null block or a size of 0, as a frame consumer may leave them, is
+// replaced. The block grows by half at least (up to cap) so that a frame growing packet by
+// packet reallocates rarely; sizes are multiples of 8. False, with the block unchanged, when
+// need is above cap or memory is exhausted.
+bool growBuffer(unsigned char **buffer, uint32_t *size, size_t need, size_t cap);
+
 class Reassembler {
 public:
     enum Result : int {
@@ -50,7 +57,8 @@ public:
     // may be exchanged by the frame consumer while a frame is ready.
     Reassembler(unsigned char **buffer, uint32_t *bufferSize);
 
-    // Starts a new stream: nothing held, frame index 0.
+    // Starts a new stream: nothing held, frame index 0, no frame description and no
+    // parameter sets learned from an earlier stream.
     void reset(uint8_t videoChannel, uint8_t payloadType);
     void setMaxFrame(size_t bytes) { maxFrame_ = bytes; }
     // Server text used in log records.
@@ -73,7 +81,15 @@ public:
     // The ready frame was handed on (taken or refused): the next frame starts.
     int frameDone();
 
+    // The same from memory: takes bytes from data[0..n) until they are used up, a frame is
+    // ready (kFrame) or the stream failed, and returns how many it took; *result is the
+    // last result. Payload bytes are copied once, to their place in the frame; bytes that
+    // are skipped (stray bytes, other channels, dropped packets) are not copied at all.
+    size_t feed(const unsigned char *data, size_t n, int *result);
+
     bool frameReady() const { return stage_ == Stage::ready; }
+    // want() names the frame buffer itself: the rest of a packet's payload goes there.
+    bool wantsPayload() const { return stage_ == Stage::payload; }
     uint32_t frameLength() const { return static_cast<uint32_t>(frameLen_); }
     uint32_t frameIndex() const { return frameIndex_; }
     // The last frame description received, kind 0 when none.

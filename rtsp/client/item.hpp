@@ -37,6 +37,11 @@ struct ItemImpl {
     uint32_t events = 0;
     uint64_t changedPass = 0;
     bool moreInput = false;   // input left unread to keep the pass fair
+    bool hangUp = false;      // the peer closed its side: read on until the end is seen
+    // Streaming reads land here and are cut into packets from memory; what follows a frame
+    // that is held back stays here until the frame is taken.
+    std::vector<unsigned char> inbox;
+    size_t inPos = 0, inLen = 0;
     std::string server;       // server text of log records
 };
 
@@ -59,5 +64,15 @@ void prepareKeepAlive(rtspClient_item *it);
 int recvPlay(rtspClient_item *it, size_t budget);
 // Offers the ready frame to the callback; returns its answer.
 signed char offerFrame(rtspClient_item *it);
+// Forgets streaming input read ahead (a new connection starts clean).
+void clearInbox(rtspClient_item *it);
+
+namespace testing {
+// Item and service creation: the nth allocation from now on is refused (0: none), so that
+// every failure path can be walked. pendingRefusal() is what is left of the count.
+void refuseAllocation(int nth);
+int pendingRefusal();
+bool refused();
+}  // namespace testing
 
 }  // namespace kx::rtsp

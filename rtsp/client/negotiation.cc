@@ -105,6 +105,7 @@ void preparePlay(rtspClient_item *it) {
     m.sdp.clear();
     m.sections.clear();
     m.nextSection = 0;
+    clearInbox(it);
     m.rx.reset(it->videoChannel, it->videoPayloadType);
     m.rx.setServer(m.server);
     m.rx.setVideoCode(m.videoCode);
@@ -201,15 +202,16 @@ int recvAnswer(rtspClient_item *it, double now) {
     (void)now;
     bool eof = false;
     for (;;) {
-        if (static_cast<size_t>(m.recvLen) + 1 >= it->bufferSize) {
-            if (it->bufferSize >= kAnswerCap + 8) break;  // judged below as too large
-            size_t size = std::min<size_t>(static_cast<size_t>(it->bufferSize) * 2, kAnswerCap + 8);
-            NEG_LOGI(label, "The buffer for the server:\"%s\" is full,sock=%d,len=%u.", m.server.c_str(), it->sock,
-                     it->bufferSize);
-            void *p = kx_memery_realloc(it->buffer, it->bufferSize, size);
-            if (p == nullptr) return -2;
-            it->buffer = static_cast<unsigned char *>(p);
-            it->bufferSize = static_cast<uint32_t>(size);
+        // The frame consumer of an earlier connection may have left any block here.
+        if (it->buffer == nullptr || static_cast<size_t>(m.recvLen) + 1 >= it->bufferSize) {
+            constexpr size_t cap = kAnswerCap + 8;
+            if (it->buffer != nullptr && it->bufferSize >= cap) break;  // judged below as too large
+            if (it->buffer != nullptr && it->bufferSize > 0)
+                NEG_LOGI(label, "The buffer for the server:\"%s\" is full,sock=%d,len=%u.", m.server.c_str(),
+                         it->sock, it->bufferSize);
+            size_t want = std::max<size_t>({static_cast<size_t>(m.recvLen) + 2, 1048,
+                                            static_cast<size_t>(it->buffer ? it->bufferSize : 0) * 2});
+            if (!growBuffer(&it->buffer, &it->bufferSize, std::min(want, cap), cap)) return -2;
         }
         ssize_t n = recv(it->sock, it->buffer + m.recvLen, it->bufferSize - 1 - m.recvLen, 0);
         if (n > 0) {

@@ -1,4 +1,5 @@
-// rtsp:// URL splitting: rtsp://[user:password@]a.b.c.d[:port][/path]
+// rtsp:// URLs: rtsp://[user:password@]a.b.c.d[:port][/path], split by the library's one URL
+// splitter (core/url.hpp); the user info ends at the last '@' before the path.
 #pragma once
 
 #include <cstdint>

@@ -21,11 +21,14 @@
 
 #include <gtest/gtest.h>
 
+#include "kx/memory.h"
 #include "kx/objectlist.h"
 #include "kx/rtspclient.h"
 #include "kx/string.h"
+#include "rtsp/client/item.hpp"
 #include "rtsp/client/text.hpp"
 #include "tests/support/stdout_capture.hpp"
+#include "tests/support/wait.hpp"
 
 namespace {
 
@@ -40,14 +43,7 @@ struct Capture : kxtest::StdoutCapture {
     bool has(const std::string &s) { return kxtest::strip_colours(text()).find(s) != std::string::npos; }
 };
 
-bool eventually(const std::function<bool()> &cond, std::chrono::milliseconds limit = 5000ms) {
-    auto end = Clock::now() + limit;
-    while (!cond()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using kxtest::eventually;
 
 // One accepted connection of a scripted server.
 struct Conn {
@@ -289,6 +285,7 @@ struct Options {
     size_t piece = 0;          // answers in pieces of this size (0: whole)
     int frames = 30;           // frames streamed after PLAY
     bool closeAfter = false;   // close the connection after the frames
+    std::function<void(Conn &)> play;  // what follows PLAY instead of the frames
 };
 
 // OPTIONS, DESCRIBE, SETUP, PLAY, then the stream. Returns false when the client left early.
@@ -308,7 +305,8 @@ bool session(Scripted &srv, Conn &c, const Options &o) {
                                    : answer(ok(req, "Session: 4711\r\nRange: npt=0.000-\r\n"));
         if (!sent) return false;
     }
-    stream(srv, c, o.frames, o.closeAfter);
+    if (o.play) o.play(c);
+    else stream(srv, c, o.frames, o.closeAfter);
     return true;
 }
 
@@ -369,6 +367,9 @@ TEST(RtspClientFaults, AnswersInPiecesThenStream) {
     Sink sink;
     {
         Client cl;
+        // Only whole answers count as activity: the slowest (the description, ~60 pieces) must
+        // be complete within the silence limit.
+        rtspClient_set_timers(cl.client, 0.2, 5.0, 16.0);
         cl.add(srv.port(), takeFrame, &sink);
         ASSERT_TRUE(eventually([&] { return sink.count() >= 20; }));
         expectStream(sink, 20);
@@ -419,7 +420,8 @@ TEST(RtspClientFaults, BrokenServersAreRetried) {
              c.send(ok(req, "Public: OPTIONS, DESCRIBE, SETUP\r\n"));
              c.closedByPeer(3.0);
          }, "is invalid"},
-        {"closes at once", [](Conn &) {}, "failed"},
+        // The OPTIONS answer never comes: the read of state 3 ends the connection.
+        {"closes at once", [](Conn &) {}, "failed,rv=-1,status=3."},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);
@@ -442,7 +444,7 @@ TEST(RtspClientFaults, RedirectToSecondServer) {
         req = c.request();
         first.record(req);
         c.send("RTSP/1.0 301 Moved Permanently\r\nCSeq: " + cseqOf(req) + "\r\nLocation: rtsp://127.0.0.1:" +
-               std::to_string(target.port()) + "/moved\r\n\r\n");
+               std::to_string(target.port()) + "/moved@main\r\n\r\n");
         c.closedByPeer(2.0);
     });
     Sink sink;
@@ -451,10 +453,11 @@ TEST(RtspClientFaults, RedirectToSecondServer) {
     ASSERT_TRUE(eventually([&] { return sink.count() >= 12; }));
     expectStream(sink, 12);
     EXPECT_EQ(first.connections(), 1);
-    EXPECT_TRUE(target.sawRequest("OPTIONS rtsp://127.0.0.1:" + std::to_string(target.port()) + "/moved RTSP/1.0"));
+    EXPECT_TRUE(
+        target.sawRequest("OPTIONS rtsp://127.0.0.1:" + std::to_string(target.port()) + "/moved@main RTSP/1.0"));
     ASSERT_EQ(rtspClient_remove_item__IO_2(cl.client, cl.item), 1);
     EXPECT_EQ(cl.item->port, target.port());
-    EXPECT_STREQ(cl.item->path, "/moved");
+    EXPECT_STREQ(cl.item->path, "/moved@main");
 }
 
 TEST(RtspClientFaults, DiesMidStreamAndComesBack) {
@@ -537,19 +540,35 @@ TEST(RtspClientFaults, DigestWithQopAndCommands) {
 }
 
 // A callback that answers 2 holds the frame: the same frame comes again, nothing is lost,
-// the silent connection is not reset meanwhile, and keep-alives go out while playing.
+// the connection is not reset although the hold lasts longer than the silence limit, and
+// keep-alives go out while playing.
 struct Holder {
     Sink sink;
-    std::atomic<int> refusals{0};
-    std::atomic<int> offersOfFrame3{0};
+    std::mutex m;
+    int refusals = 0;
+    Clock::time_point firstRefusal;
+    Bytes held;           // frame 3 as first offered
+    bool changed = false; // a later offer of frame 3 differed
 };
+
+constexpr auto kHoldFor = 1500ms;  // well past the silence limit of 0.6 s
 
 signed char holdFrame3(uint32_t *size, unsigned char **buffer, uint32_t len, double t, uint32_t index, signed char k,
                        float r, uint32_t w, uint32_t h, void *p) {
     auto *holder = static_cast<Holder *>(p);
-    if (index == 3 && ++holder->offersOfFrame3 <= 40) {
-        ++holder->refusals;
-        return 2;
+    if (index == 3) {
+        std::lock_guard<std::mutex> l(holder->m);
+        Bytes now(*buffer, *buffer + len);
+        if (holder->refusals == 0) {
+            holder->firstRefusal = Clock::now();
+            holder->held = now;
+        } else if (now != holder->held) {
+            holder->changed = true;
+        }
+        if (Clock::now() - holder->firstRefusal < kHoldFor) {
+            ++holder->refusals;
+            return 2;
+        }
     }
     return takeFrame(size, buffer, len, t, index, k, r, w, h, &holder->sink);
 }
@@ -562,10 +581,157 @@ TEST(RtspClientFaults, HeldFrameAndKeepAlive) {
     rtspClient_set_timers(cl.client, 0.2, 0.6, 0.3);
     cl.add(srv.port(), holdFrame3, &holder);
     ASSERT_TRUE(eventually([&] { return holder.sink.count() >= 12; }));
-    EXPECT_GT(holder.refusals.load(), 40 - 1);  // offered again about every 20 ms for ~0.8 s
-    expectStream(holder.sink, 12);
+    {
+        std::lock_guard<std::mutex> l(holder.m);
+        EXPECT_GE(holder.refusals, 2) << "the refused frame was not offered again";
+        EXPECT_FALSE(holder.changed) << "a held frame changed between offers";
+        EXPECT_EQ(holder.held, expectedFrame(3));
+    }
+    expectStream(holder.sink, 12);  // frame 3 once, then 4 on: nothing lost or repeated
     EXPECT_EQ(srv.connections(), 1);
+    EXPECT_FALSE(cap.has("No recv or send data timeout"));
     EXPECT_TRUE(eventually([&] { return srv.sawRequest("GET_PARAMETER rtsp://127.0.0.1/live RTSP/1.0\r\nSession: 4711\r\n"); }));
+}
+
+// The callback may leave the item without a block, or with a block of size 0; the next
+// connection's answers and frames still have room (and nothing writes past a block).
+struct Swapper {
+    Sink sink;
+    bool toNull;
+    std::atomic<bool> swapped{false};
+};
+
+signed char swapBuffer(uint32_t *size, unsigned char **buffer, uint32_t len, double t, uint32_t index, signed char k,
+                       float r, uint32_t w, uint32_t h, void *p) {
+    auto *sw = static_cast<Swapper *>(p);
+    signed char answer = takeFrame(size, buffer, len, t, index, k, r, w, h, &sw->sink);
+    if (index == 14 && !sw->swapped.exchange(true)) {
+        kx_memery_free(*buffer, *size);
+        if (sw->toNull) {
+            *buffer = nullptr;
+            *size = 1u << 20;  // a size without a block
+        } else {
+            *buffer = static_cast<unsigned char *>(kx_memery_malloc(16));
+            *size = 0;
+        }
+    }
+    return answer;
+}
+
+TEST(RtspClientFaults, CallbackLeavesAnEmptyBuffer) {
+    for (bool toNull : {true, false}) {
+        SCOPED_TRACE(toNull ? "null block" : "size 0");
+        Capture cap;
+        // The first connection ends after frame 14 with a packet that is dropped unread, so
+        // the next connection's answers meet the block exactly as the callback left it.
+        auto lastFrames = [](Conn &c) {
+            uint16_t seq = 1;
+            for (uint32_t f = 0; f <= 15; ++f) {
+                Bytes b = framePackets(f, seq);
+                if (f == 15) b[16] |= 0x80;  // the forbidden bit
+                if (!c.sendBytes(b.data(), b.size())) return;
+            }
+            c.closedByPeer(0.3);
+        };
+        Scripted srv([&](Conn &c) {
+            session(srv, c, c.index == 0 ? Options{.play = lastFrames} : Options{.frames = 15});
+        });
+        Swapper sw;
+        sw.toNull = toNull;
+        Client cl;
+        cl.add(srv.port(), swapBuffer, &sw);
+        ASSERT_TRUE(eventually([&] { return sw.sink.count() >= 30; }));
+        EXPECT_EQ(srv.connections(), 2);
+        std::lock_guard<std::mutex> l(sw.sink.m);
+        for (size_t i = 0; i < 30; ++i) EXPECT_EQ(sw.sink.frames[i], expectedFrame(static_cast<uint32_t>(i % 15))) << i;
+    }
+}
+
+// A server that negotiates and then sends no video (garbage, other channels, text answers)
+// is reset once the silence limit passes, and it does not hold up another item of the same
+// service meanwhile.
+TEST(RtspClientFaults, NoVideoIsSilence) {
+    const std::string answer = "RTSP/1.0 200 OK\r\nCSeq: 1\r\n\r\n";
+    struct Case {
+        const char *name;
+        std::function<void(Conn &)> play;
+    } cases[] = {
+        {"garbage", [](Conn &c) {
+             Bytes junk(16384, 0x17);
+             while (!*c.stop && c.sendBytes(junk.data(), junk.size())) std::this_thread::sleep_for(1ms);
+         }},
+        {"audio only", [](Conn &c) {
+             Bytes audio = {'$', 2, 0, 112, 0x80, 97, 0, 1, 0, 0, 0, 1, 5, 6, 7, 8};
+             audio.resize(116, 0x24);
+             while (!*c.stop && c.sendBytes(audio.data(), audio.size())) std::this_thread::sleep_for(5ms);
+         }},
+        {"answers only", [answer](Conn &c) {
+             while (!*c.stop && c.send(answer)) std::this_thread::sleep_for(5ms);
+         }},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Capture cap;
+        Scripted bad([&](Conn &c) { session(bad, c, Options{.play = k.play}); });
+        Scripted good([&](Conn &c) { session(good, c, Options{.frames = 3}); });
+        Sink sink, none;
+        Client cl;
+        cl.add(bad.port(), takeFrame, &none);
+        rtspClient_item *other = rtspClient_item_new_byURL__IO(
+            ("rtsp://127.0.0.1:" + std::to_string(good.port()) + "/live").c_str(), takeFrame, &sink);
+        ASSERT_NE(other, nullptr);
+        ASSERT_EQ(rtspClient_add_item__OI_2(cl.client, other), 1);
+        EXPECT_TRUE(eventually([&] { return bad.connections() >= 2; }));
+        EXPECT_TRUE(cap.has("No recv or send data timeout"));
+        EXPECT_TRUE(eventually([&] { return sink.count() >= 40; }));
+        EXPECT_EQ(none.count(), 0u);
+        EXPECT_EQ(good.connections(), 1);
+        rtspClient_item_delete__OI(other);
+    }
+}
+
+// Commands sent from another thread while the item leaves and rejoins its service: the
+// command list is only ever reached under its lock, and a removed item is never left in it.
+// KX_THREADED
+TEST(RtspClientFaults, CommandsWhileTheItemIsRemoved) {
+    Capture cap;
+    Scripted srv([&](Conn &c) { session(srv, c, Options{.frames = 3}); });
+    Sink sink;
+    Client cl;
+    cl.add(srv.port(), takeFrame, &sink);
+    ASSERT_TRUE(eventually([&] { return sink.count() >= 2; }));
+    std::atomic<bool> done{false};
+    std::atomic<int> sent{0};
+    std::thread sender([&] {
+        while (!done) {
+            if (rtspClient_item_send_cmd(cl.item, RTSPCLIENT_CMD_STREAM_TYPE, 1) == 1) ++sent;
+            std::this_thread::yield();
+        }
+    });
+    auto inWriteList = [&] {
+        kx_ObjectList *l = cl.client->itemListWrite;
+        pthread_mutex_lock(&l->mutex);
+        int at = kx_ObjectList_check_exist(l, cl.item);
+        pthread_mutex_unlock(&l->mutex);
+        return at >= 0;
+    };
+    int stale = 0;
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(rtspClient_remove_item__IO_2(cl.client, cl.item), 1);
+        if (inWriteList()) ++stale;
+        std::this_thread::yield();
+        if (inWriteList()) ++stale;  // a command sent after the removal
+        ASSERT_EQ(rtspClient_add_item__OI_2(cl.client, cl.item), 1);
+    }
+    ASSERT_EQ(rtspClient_remove_item__IO_2(cl.client, cl.item), 1);
+    done = true;
+    sender.join();
+    EXPECT_FALSE(inWriteList());
+    EXPECT_EQ(stale, 0);
+    EXPECT_GT(sent.load(), 0);
+    ASSERT_EQ(rtspClient_add_item__OI_2(cl.client, cl.item), 1);
+    // The commands queued meanwhile still go out once the item is back.
+    EXPECT_TRUE(eventually([&] { return srv.sawRequest("SET_PARAMETER"); }));
 }
 
 TEST(RtspClientFaults, CommandsNeedAPlayingItem) {
@@ -616,6 +782,51 @@ TEST(RtspClientItems, ServiceDeletesItsItems) {
     rtspClient_item_delete__OI(items[1]);  // removes itself from the service first
     EXPECT_EQ(client->itemList->count, 1u);
     rtspClient_delete__OI(client);
+}
+
+// Refuses the 1st, 2nd, ... allocation of make() until a call gets through; each refused
+// call must give null. Returns the number of refusal points; the record that got through
+// goes to made().
+template <class T>
+int refusalPoints(const std::function<T *()> &make, const std::function<void(T *)> &made) {
+    for (int nth = 1;; ++nth) {
+        kx::rtsp::testing::refuseAllocation(nth);
+        T *record = make();
+        bool reached = kx::rtsp::testing::pendingRefusal() == 0;
+        kx::rtsp::testing::refuseAllocation(0);
+        if (!reached) {
+            made(record);
+            return nth - 1;
+        }
+        EXPECT_EQ(record, nullptr) << "allocation " << nth;
+    }
+}
+
+// Every allocation of item and service creation may fail: the call gives no record (and an
+// error record) instead of a half-made one, and frees what it had (the sanitizer builds
+// check the leaks).
+TEST(RtspClientItems, RefusedAllocationsGiveNothing) {
+    Capture cap;
+    int points = refusalPoints<rtspClient_item>(
+        [] { return rtspClient_item_new__IO(htonl(INADDR_LOOPBACK), 554, "u", "p", "/x", takeFrame, nullptr); },
+        [](rtspClient_item *item) {
+            ASSERT_NE(item, nullptr);
+            EXPECT_NE(item->cmdList, nullptr);
+            EXPECT_NE(item->buffer, nullptr);
+            EXPECT_STREQ(item->path, "/x");
+            rtspClient_item_delete__OI(item);
+        });
+    EXPECT_GE(points, 5);
+    EXPECT_TRUE(cap.has("Allocate the item for the server:\"127.0.0.1:554\" failed."));
+    points = refusalPoints<rtspClient>([] { return rtspClient_new__IO("refused", nullptr, pthread_self(), nullptr); },
+                                       [](rtspClient *c) {
+                                           ASSERT_NE(c, nullptr);
+                                           EXPECT_NE(c->itemList, nullptr);
+                                           EXPECT_NE(c->itemListWrite, nullptr);
+                                           rtspClient_delete__OI(c);
+                                       });
+    EXPECT_GE(points, 4);
+    EXPECT_TRUE(cap.has("Allocate the lists of the service:\"refused\" failed."));
 }
 
 }  // namespace

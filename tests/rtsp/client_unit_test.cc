@@ -65,6 +65,12 @@ TEST(RtspUrl, SplitsAndRejects) {
         {"rtsp://1.2.3.4:70000/x", UrlError::port, 0, 0, nullptr, nullptr, nullptr},
         {"rtsp://1.2.3.4:80a/x", UrlError::port, 0, 0, nullptr, nullptr, nullptr},
         {"rtsp://1.2.3.256/x", UrlError::ip, 0, 0, nullptr, nullptr, nullptr},
+        // '@' belongs to the user info only before the path, and the last one ends it.
+        {"rtsp://127.0.0.1/live@main", UrlError::none, ip(127, 0, 0, 1), 554, nullptr, nullptr, "/live@main"},
+        {"rtsp://admin:p@ss@127.0.0.1/x", UrlError::none, ip(127, 0, 0, 1), 554, "admin", "p@ss", "/x"},
+        {"rtsp://admin:pa:ss@10.0.0.7:8554/a@b", UrlError::none, ip(10, 0, 0, 7), 8554, "admin", "pa:ss", "/a@b"},
+        {"rtsp://10.0.0.7/user:pw@x", UrlError::none, ip(10, 0, 0, 7), 554, nullptr, nullptr, "/user:pw@x"},
+        {"rtsp://admin@x@10.0.0.7/1", UrlError::username, 0, 0, nullptr, nullptr, nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.url);
@@ -320,9 +326,30 @@ TEST(RtspAuth, UnusableChallenges) {
                                "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"x\"\r\n\r\n",
                                "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"x\",nonce=\"y\","
                                "algorithm=SHA-256\r\n\r\n",
-                               "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Bearer x\r\n\r\n"}) {
+                               "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Bearer x\r\n\r\n",
+                               // Line breaks and other control characters would end our header line.
+                               "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"x\",nonce=\"a\rSession: 1\"\r\n\r\n",
+                               "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"x\nCSeq: 9\",nonce=\"n\"\r\n\r\n",
+                               "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"x\",nonce=\"n\",opaque=\"o\\\r\"\r\n\r\n",
+                               "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"x\",nonce=\"n\x01\"\r\n\r\n"}) {
         EXPECT_FALSE(Authorization::fromChallenge(answer, "u", "p")) << answer;
     }
+}
+
+// Quotes and backslashes that the server sent as quoted pairs go back as quoted pairs; the
+// hash is over the values themselves.
+TEST(RtspAuth, DigestEchoesQuotedPairsEscaped) {
+    std::string answer = "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"a\\\"b\", "
+                         "nonce=\"n\\\\1\", opaque=\"o\\\"\"\r\n\r\n";
+    auto a = Authorization::fromChallenge(answer, "us\"er", "pw");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->realm(), "a\"b");
+    EXPECT_EQ(a->nonce(), "n\\1");
+    const std::string uri = "rtsp://10.0.0.2:554/x";
+    std::string ha1 = md5hex("us\"er:a\"b:pw"), ha2 = md5hex("PLAY:" + uri);
+    std::string want = "Authorization: Digest username=\"us\\\"er\",realm=\"a\\\"b\",nonce=\"n\\\\1\",uri=\"" + uri +
+                       "\",response=\"" + md5hex(ha1 + ":n\\1:" + ha2) + "\",opaque=\"o\\\"\"\r\n";
+    EXPECT_EQ(a->header("PLAY", uri), want);
 }
 
 // ---- interleaved reassembly ----
@@ -409,8 +436,47 @@ struct FeedResult {
     std::string videoCode;
 };
 
-// Feeds the stream in random chunks of 1..maxChunk bytes.
-FeedResult feed(const Bytes &stream, uint32_t seed, size_t maxChunk, const std::string &code = "", size_t maxFrame = 0) {
+enum class Mode { pull, memory };
+
+// Runs the stream through r in random chunks of 1..maxChunk bytes: pulled (the reassembler
+// names where each read goes) or handed over from memory.
+void drain(Reassembler &r, unsigned char *const &buffer, const Bytes &stream, uint32_t seed, size_t maxChunk,
+           Mode mode, FeedResult &run) {
+    std::mt19937 rng(seed);
+    auto chunk = [&] { return static_cast<size_t>(std::uniform_int_distribution<size_t>(1, maxChunk)(rng)); };
+    auto deliver = [&] {
+        run.frames.emplace_back(buffer, buffer + r.frameLength());
+        run.indexes.push_back(r.frameIndex());
+        run.infos.push_back(r.frameInfo());
+        return r.frameDone();
+    };
+    size_t pos = 0;
+    for (;;) {
+        int v = 0;
+        if (r.frameReady()) {
+            v = deliver();
+        } else if (pos == stream.size()) {
+            break;
+        } else if (mode == Mode::memory) {
+            pos += r.feed(stream.data() + pos, std::min(stream.size() - pos, chunk()), &v);
+            if (v == Reassembler::kFrame) v = 0;
+        } else {
+            Reassembler::Span span = r.want();
+            if (span.size == 0) break;
+            size_t k = std::min({span.size, stream.size() - pos, chunk()});
+            memcpy(span.data, stream.data() + pos, k);
+            pos += k;
+            v = r.commit(k);
+        }
+        if (v < 0) {
+            run.result = v;
+            return;
+        }
+    }
+}
+
+FeedResult feed(const Bytes &stream, uint32_t seed, size_t maxChunk, const std::string &code = "", size_t maxFrame = 0,
+                Mode mode = Mode::pull) {
     FeedResult run;
     uint32_t size = 64;
     auto *buffer = static_cast<unsigned char *>(kx_memery_malloc(size));
@@ -419,32 +485,7 @@ FeedResult feed(const Bytes &stream, uint32_t seed, size_t maxChunk, const std::
         r.reset(0, 96);
         r.setVideoCode(code);
         if (maxFrame) r.setMaxFrame(maxFrame);
-        std::mt19937 rng(seed);
-        size_t pos = 0;
-        for (;;) {
-            if (r.frameReady()) {
-                run.frames.emplace_back(buffer, buffer + r.frameLength());
-                run.indexes.push_back(r.frameIndex());
-                run.infos.push_back(r.frameInfo());
-                int v = r.frameDone();
-                if (v < 0) {
-                    run.result = v;
-                    break;
-                }
-                continue;
-            }
-            Reassembler::Span span = r.want();
-            if (span.size == 0 || pos == stream.size()) break;
-            size_t k = std::min({span.size, stream.size() - pos,
-                                 static_cast<size_t>(std::uniform_int_distribution<size_t>(1, maxChunk)(rng))});
-            memcpy(span.data, stream.data() + pos, k);
-            pos += k;
-            int v = r.commit(k);
-            if (v < 0) {
-                run.result = v;
-                break;
-            }
-        }
+        drain(r, buffer, stream, seed, maxChunk, mode, run);
         run.videoCode = r.videoCode();
     }
     kx_memery_free(buffer, size);
@@ -522,10 +563,94 @@ TEST(RtspInterleaved, FramesIndependentOfChunking) {
     EXPECT_EQ(reference.videoCode, std::string(reinterpret_cast<const char *>(annexB({sps, pps}).data()),
                                                annexB({sps, pps}).size()));
     for (uint32_t seed = 2; seed < 40; ++seed) {
-        FeedResult r = feed(s.bytes, seed, seed % 3 == 0 ? 3 : 97);
-        ASSERT_EQ(r.result, 0) << seed;
-        ASSERT_EQ(r.frames, reference.frames) << seed;
+        for (Mode mode : {Mode::pull, Mode::memory}) {
+            FeedResult r = feed(s.bytes, seed, seed % 3 == 0 ? 3 : seed % 3 == 1 ? 97 : 1 << 16, "", 0, mode);
+            ASSERT_EQ(r.result, 0) << seed;
+            ASSERT_EQ(r.frames, reference.frames) << seed;
+            ASSERT_EQ(r.indexes, reference.indexes) << seed;
+        }
     }
+}
+
+// Stray bytes and packets of other channels are passed over from memory without being read
+// piece by piece; the frames around them are not disturbed.
+TEST(RtspInterleaved, MemoryFeedSkipsGarbageInOneStep) {
+    kxtest::StdoutCapture quiet;
+    const Bytes a = nal(0x41, 900, 1), b = nal(0x41, 40, 2);
+    Stream s;
+    s.payload(a);
+    s.nextFrame();
+    s.raw(Bytes(100000, 0x17));  // no '$' or 'R' in it
+    Packet other;
+    other.channel = 3;
+    other.payload = Bytes(30000, 0x24);
+    s.raw(wire(other));
+    s.payload(b);
+    s.nextFrame();
+    s.payload(b);
+    uint32_t size = 64;
+    auto *buffer = static_cast<unsigned char *>(kx_memery_malloc(size));
+    {
+        Reassembler r(&buffer, &size);
+        r.reset(0, 96);
+        int v = 0;
+        // Everything up to the first packet of frame 1 is taken in one call: frame 0 is then ready.
+        size_t used = r.feed(s.bytes.data(), s.bytes.size(), &v);
+        EXPECT_EQ(v, Reassembler::kFrame);
+        EXPECT_GT(used, 130000u);
+        ASSERT_TRUE(r.frameReady());
+        EXPECT_EQ(Bytes(buffer, buffer + r.frameLength()), annexB({a}));
+        ASSERT_EQ(r.frameDone(), Reassembler::kMore);
+        size_t rest = r.feed(s.bytes.data() + used, s.bytes.size() - used, &v);
+        EXPECT_EQ(v, Reassembler::kFrame);
+        EXPECT_EQ(Bytes(buffer, buffer + r.frameLength()), annexB({b}));
+        EXPECT_LT(used + rest, s.bytes.size());  // the last packet waits behind the ready frame
+    }
+    kx_memery_free(buffer, size);
+}
+
+// A new stream (a reconnection, a redirect) starts without the frame description of the
+// one before.
+TEST(RtspInterleaved, ResetForgetsTheFrameDescription) {
+    kxtest::StdoutCapture quiet;
+    Bytes trailer = {'T', 'I', '.', 'k', 'x', 'l', 'i', 'b'};
+    trailer.resize(30, 0);
+    trailer[20] = 1;  // video
+    trailer[21] = 1;  // key frame
+    trailer[22] = 0x40;  // width 320
+    trailer[23] = 0x01;
+    const Bytes u = nal(0x41, 60, 1);
+    Stream described, plain;
+    for (Stream *s : {&described, &plain}) {
+        for (int f = 0; f < 3; ++f) {
+            Packet p;
+            p.payload = u;
+            if (s == &described) p.padding = trailer;
+            s->packet(p);
+            s->nextFrame();
+        }
+    }
+    uint32_t size = 64;
+    auto *buffer = static_cast<unsigned char *>(kx_memery_malloc(size));
+    {
+        Reassembler r(&buffer, &size);
+        r.reset(0, 96);
+        FeedResult first;
+        drain(r, buffer, described.bytes, 1, 1 << 16, Mode::memory, first);
+        ASSERT_EQ(first.infos.size(), 2u);
+        EXPECT_EQ(first.infos[0].kind, 1);
+        EXPECT_EQ(first.infos[0].width, 320);
+        r.reset(0, 96);
+        FeedResult second;
+        drain(r, buffer, plain.bytes, 1, 1 << 16, Mode::memory, second);
+        ASSERT_EQ(second.infos.size(), 2u);
+        for (const rtspClient_frameInfo &info : second.infos) {
+            EXPECT_EQ(info.kind, 0);
+            EXPECT_EQ(info.width, 0);
+        }
+        EXPECT_EQ(second.indexes, (std::vector<uint32_t>{0, 1}));
+    }
+    kx_memery_free(buffer, size);
 }
 
 TEST(RtspInterleaved, VideoCodeFromDescription) {
