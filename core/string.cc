@@ -7,7 +7,10 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <mutex>
 #include <string_view>
+#include <unordered_map>
 
 #include "core/log.hpp"
 #include "core/selftest.hpp"
@@ -277,14 +280,80 @@ kx_String *kx_String_sub__IO(const uint32_t *position, const char *bytes, uint32
     return kx_String_new_form_stringBuffer__IO(lenth > 0 ? bytes + *position : nullptr, lenth);
 }
 
+// Shared strings: the references beyond the first of every string handed to
+// kx_String_share__IO, in a few locked tables keyed by the record. A string that was never
+// shared is not in them; while no string is shared, releases do not look at all.
+namespace {
+
+struct ShareTable {
+    std::mutex mutex;
+    std::unordered_map<const kx_String *, uint32_t> extra;
+};
+constexpr size_t kShareTables = 16;
+std::atomic<size_t> g_sharedStrings{0};
+
+ShareTable &share_table(const kx_String *s) {
+    // Never destroyed: strings may be released by other objects' destructors at exit.
+    static ShareTable *tables = new ShareTable[kShareTables];
+    return tables[(reinterpret_cast<uintptr_t>(s) >> 4) % kShareTables];
+}
+
+// Drops one reference; true when it was the last (the caller frees the string).
+bool release_reference(const kx_String *s) {
+    if (g_sharedStrings.load(std::memory_order_acquire) == 0) return true;
+    ShareTable &t = share_table(s);
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.extra.find(s);
+    if (it == t.extra.end()) return true;
+    if (--it->second == 0) {
+        t.extra.erase(it);
+        g_sharedStrings.fetch_sub(1, std::memory_order_release);
+    }
+    return false;
+}
+
+}  // namespace
+
+kx_String *kx_String_share__IO(kx_String *string) {
+    if (string == nullptr) return nullptr;
+    ShareTable &t = share_table(string);
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto [it, fresh] = t.extra.try_emplace(string, 0);
+    if (fresh) g_sharedStrings.fetch_add(1, std::memory_order_release);
+    ++it->second;
+    return string;
+}
+
+uint32_t kx_String_shareCount(const kx_String *string) {
+    if (string == nullptr) return 0;
+    if (g_sharedStrings.load(std::memory_order_acquire) == 0) return 1;
+    ShareTable &t = share_table(string);
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.extra.find(string);
+    return it == t.extra.end() ? 1 : it->second + 1;
+}
+
 void kx_String_delete__OI(kx_String *string) {
-    if (string == nullptr) return;
+    if (string == nullptr || !release_reference(string)) return;
     free(string->buffer);
     free(string);
 }
 
 char *kx_String_delete__OI__IO(kx_String *string) {
     if (string == nullptr) return nullptr;
+    if (kx_String_shareCount(string) > 1) {
+        // Others still read this buffer: the caller gets its own copy.
+        char *copy = nullptr;
+        if (string->lenth > 0) {
+            copy = static_cast<char *>(malloc(static_cast<size_t>(string->lenth) + 1));
+            if (copy != nullptr) {
+                memcpy(copy, string->buffer, string->lenth);
+                copy[string->lenth] = 0;
+            }
+        }
+        if (!release_reference(string)) return copy;
+        free(copy);  // the others let go meanwhile: this reference is the last after all
+    }
     char *buffer = string->buffer;
     if (string->lenth == 0) {
         free(buffer);

@@ -44,10 +44,18 @@ KX_API kx_String *kx_String_cat__IO(const char *text1, const char *text2);
 KX_API kx_String *kx_String_copy__IO(const kx_String *string);
 /* Copy of lenth bytes starting at offset *position of bytes (the caller guarantees the range). */
 KX_API kx_String *kx_String_sub__IO(const uint32_t *position, const char *bytes, uint32_t lenth);
-/* Frees buffer and record (null is ignored). */
+/* Frees buffer and record (null is ignored). For a shared string, drops one reference and
+ * frees only with the last. */
 KX_API void kx_String_delete__OI(kx_String *string);
+/* Shares a string: returns the same record with one more reference, so that one buffer can be
+ * queued in many places without copying; each holder releases its reference with
+ * kx_String_delete__OI. A shared string is read-only: every holder sees the same bytes. */
+KX_API kx_String *kx_String_share__IO(kx_String *string);
+/* References held on a string (1 for one that was never shared, 0 for null). */
+KX_API uint32_t kx_String_shareCount(const kx_String *string);
 /* Frees the record and hands the buffer to the caller (release with free); null, with the
- * buffer freed, when lenth is 0. */
+ * buffer freed, when lenth is 0. A string still shared by others stays theirs and the caller
+ * gets a copy of its buffer. */
 KX_API char *kx_String_delete__OI__IO(kx_String *string);
 
 /* Writes lenth bytes to path (mode "wb"): 1; -1 when the file cannot be opened; -2 when a write,
