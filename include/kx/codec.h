@@ -89,8 +89,9 @@ KX_API video_h264_object *video_h264_encode__IO(void *handle, const unsigned cha
 KX_API void video_h264_private_decode_unload_lib(void);
 KX_API void video_h264_private_encode_unload_lib(void);
 
-/* Replaces the last candidate folder (libkxlib's own) for both plug-ins; null restores it.
- * Meant for tests and hosts that keep plug-ins elsewhere; call before the first load. */
+/* Replaces the last candidate folder (libkxlib's own) for every plug-in the library loads
+ * (codecs, glyphs, JPEG); null restores it. Meant for tests and hosts that keep plug-ins
+ * elsewhere; call before the first load. */
 KX_API void video_h264_private_plugin_folder_set(const char *folder);
 
 KX_EXTERN_C_END
