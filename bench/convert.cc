@@ -1,18 +1,29 @@
-// Decoding through the frame conversion service with two workers (an item of two slots, so
-// consecutive groups of pictures decode in parallel) against the ffmpeg program decoding the
-// same clip with two threads. Frames are fed as fast as frame-in takes them and taken out in
-// order on another thread. Prints frames per second of both and their ratio.
+// Decoding through the frame conversion service against libavcodec's own frame-threaded
+// decoding, all in this process on the same access units in memory (no process start-up,
+// probing or file reading on either side):
+//   - frameConvert with 2 workers (an item of 2 slots: consecutive groups of pictures decode in
+//     parallel) and with 1 worker: frames made from the units, fed as fast as frame-in takes
+//     them and taken out in order on another thread;
+//   - libavcodec with 2 frame threads: every unit sent, every picture received and handed back.
+// Prints the three frame rates (best of 3 alternating rounds), the ratios, and the resident
+// size of the process before and after 10 000 frames through one item with 2 workers.
 //   bench_convert [clip.mkv [width height]]
-//     (default: a 1080p30 8 Mbit/s clip of 6 s with a group of pictures every second)
+//     (default: 1080p30 8 Mbit/s clips of 10 s, a group of pictures every second, without and
+//      with B-frames)
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
 
 #include "kx/frameconvert.h"
 #include "kx/h264.h"
@@ -22,108 +33,226 @@
 
 namespace {
 
+FILE *g_out = stderr;  // the figures; standard output carries the library's log records
+
 double now() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
 }
 
-// One run through a fresh service: seconds from the first frame-in to the last frame-out.
-double run_service(const std::vector<uint8_t> &stream, const std::vector<std::pair<size_t, size_t>> &units,
-                   uint32_t width, uint32_t height, size_t *decoded) {
-    frameConvert *service = frameConvert_new__IO("FrameConvert", nullptr, 0, nullptr, 2);
-    frameConvert_item *item = frameConvert_item_new__OI(IMAGE_FRAME_YUV_0, 2);
-    frameConvert_add_item__OI_2(service, item);
-    frameConvert_startThread(service, -1);
-    std::atomic<bool> fed{false};
-    size_t out = 0;
-    const double t0 = now();
-    std::thread consumer([&] {
-        for (;;) {
-            if (image_frame *f = frameConvert_item_frame_out_pthreadSafety_IO(item)) {
-                ++out;
-                kx_Object_delete_pthreadSafety__OI(&f->object);
-                continue;
-            }
-            if (fed.load() && frameConvert_item_bufferCount(item) == 0) break;
-            kx_thread_usleep(100);
-        }
-    });
-    for (size_t i = 0; i < units.size(); ++i) {
-        auto [off, len] = units[i];
-        const uint8_t *data = stream.data() + off;
-        image_frame *f = image_frame_new__IO(width, height, width / 2, height / 2, width / 4, height / 4, nullptr,
-                                             (uint32_t)i, 30.0f, kx_time_uptime_get(), (double)i / 30.0);
-        video_h264_object *u = video_h264_object_new_with_data__IO(
-            0, (uint32_t)i, 30.0f, width, height, video_h264_check_keyFrame((uint32_t)len, data), kx_time_uptime_get(),
-            (double)i / 30.0, (uint32_t)len, data);
-        image_frame_set__OI_2(f, &u->object, 0);
-        frameConvert_item_frame_in_pthreadSafety_OI(item, f);
+double rss_mib() {
+    long pages = 0, resident = 0;
+    FILE *f = fopen("/proc/self/statm", "r");
+    if (f == nullptr) return -1;
+    if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = -1;
+    fclose(f);
+    return (double)resident * (double)sysconf(_SC_PAGESIZE) / (1024.0 * 1024.0);
+}
+
+struct Input {
+    std::string name;
+    std::vector<uint8_t> stream;  // padded for libavcodec's readers
+    std::vector<std::pair<size_t, size_t>> units;
+    std::vector<signed char> keys;
+    uint32_t width = 0, height = 0;
+};
+
+image_frame *frame_of(const Input &in, size_t i, size_t index) {
+    auto [off, len] = in.units[i];
+    const uint8_t *data = in.stream.data() + off;
+    const double t = (double)index / 30.0, arrival = kx_time_uptime_get();
+    image_frame *f = image_frame_new__IO(in.width, in.height, in.width / 2, in.height / 2, in.width / 4,
+                                         in.height / 4, nullptr, (uint32_t)index, 30.0f, arrival, t);
+    video_h264_object *u = video_h264_object_new_with_data__IO(0, (uint32_t)index, 30.0f, in.width, in.height,
+                                                               in.keys[i], arrival, t, (uint32_t)len, data);
+    image_frame_set__OI_2(f, &u->object, 0);
+    return f;
+}
+
+// A running service of `workers` threads with one item of as many slots.
+struct Service {
+    frameConvert *service;
+    frameConvert_item *item;
+    explicit Service(uint16_t workers) {
+        service = frameConvert_new__IO("FrameConvert", nullptr, 0, nullptr, workers);
+        item = frameConvert_item_new__OI(IMAGE_FRAME_YUV_0, workers);
+        frameConvert_add_item__OI_2(service, item);
+        frameConvert_startThread(service, -1);
     }
-    frameConvert_item_flush(item);
-    fed = true;
-    consumer.join();
+    ~Service() {
+        frameConvert_remove_item__IO_2(service, item);
+        frameConvert_stopThread(service);
+        frameConvert_item_delete__IO(item);
+        frameConvert_delete__IO(service);
+    }
+};
+
+// Takes frames out until `total` came or the producer is done and the queue is empty.
+struct Consumer {
+    frameConvert_item *item;
+    std::atomic<bool> fed{false};
+    std::atomic<size_t> out{0};
+    std::thread thread;
+    explicit Consumer(frameConvert_item *it) : item(it) {
+        thread = std::thread([this] {
+            for (;;) {
+                if (image_frame *f = frameConvert_item_frame_out_pthreadSafety_IO(item)) {
+                    out.fetch_add(1);
+                    kx_Object_delete_pthreadSafety__OI(&f->object);
+                    continue;
+                }
+                if (fed.load() && frameConvert_item_bufferCount(item) == 0) break;
+                kx_thread_usleep(100);
+            }
+        });
+    }
+    size_t finish() {
+        fed = true;
+        thread.join();
+        return out.load();
+    }
+};
+
+// Frames per second from the first frame-in to the last frame-out; 0 when a frame was lost.
+double run_ours(const Input &in, uint16_t workers) {
+    Service s(workers);
+    const double t0 = now();
+    Consumer consumer(s.item);
+    for (size_t i = 0; i < in.units.size(); ++i) frameConvert_item_frame_in_pthreadSafety_OI(s.item, frame_of(in, i, i));
+    frameConvert_item_flush(s.item);
+    size_t out = consumer.finish();
     const double seconds = now() - t0;
-    frameConvert_remove_item__IO_2(service, item);
-    frameConvert_stopThread(service);
-    frameConvert_item_delete__IO(item);
-    frameConvert_delete__IO(service);
-    *decoded = out;
-    return seconds;
+    return out == in.units.size() ? (double)out / seconds : 0.0;
+}
+
+// libavcodec's H.264 decoder with `threads` frame threads; frames per second, 0 on failure.
+double run_libavcodec(const Input &in, int threads) {
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    AVCodecContext *ctx = codec ? avcodec_alloc_context3(codec) : nullptr;
+    AVPacket *packet = av_packet_alloc();
+    AVFrame *picture = av_frame_alloc();
+    size_t out = 0;
+    double seconds = 0;
+    if (ctx != nullptr && packet != nullptr && picture != nullptr) {
+        ctx->thread_count = threads;
+        ctx->thread_type = FF_THREAD_FRAME;
+        if (avcodec_open2(ctx, codec, nullptr) == 0) {
+            const double t0 = now();
+            auto receive = [&] {
+                while (avcodec_receive_frame(ctx, picture) == 0) {
+                    ++out;
+                    av_frame_unref(picture);
+                }
+            };
+            for (auto [off, len] : in.units) {
+                packet->data = const_cast<uint8_t *>(in.stream.data() + off);
+                packet->size = (int)len;
+                while (avcodec_send_packet(ctx, packet) == AVERROR(EAGAIN)) receive();
+                receive();
+            }
+            packet->data = nullptr;
+            packet->size = 0;
+            avcodec_send_packet(ctx, nullptr);
+            receive();
+            seconds = now() - t0;
+        }
+    }
+    av_frame_free(&picture);
+    av_packet_free(&packet);
+    avcodec_free_context(&ctx);
+    return out == in.units.size() && seconds > 0 ? (double)out / seconds : 0.0;
+}
+
+// `total` frames through one item with 2 workers, at most `depth` queued at a time as the
+// player keeps it; the resident size after the first pass over the clip and at the end.
+bool run_memory(const Input &in, size_t total, size_t depth, double *before, double *after) {
+    Service s(2);
+    Consumer consumer(s.item);
+    const size_t n = in.units.size();
+    for (size_t k = 0; k < total; ++k) {
+        while (frameConvert_item_bufferCount(s.item) >= depth) kx_thread_usleep(200);
+        frameConvert_item_frame_in_pthreadSafety_OI(s.item, frame_of(in, k % n, k));
+        if (k + 1 == n) {
+            while (consumer.out.load() < n) kx_thread_usleep(200);
+            *before = rss_mib();
+        }
+    }
+    frameConvert_item_flush(s.item);
+    const size_t out = consumer.finish();
+    *after = rss_mib();
+    return out == total;
+}
+
+bool load(Input *in, const kxclip::Clip &clip, uint32_t width, uint32_t height) {
+    if (clip.stream.empty()) return false;
+    in->stream = kxclip::read_file(clip.stream);
+    in->units = kxclip::split_units(in->stream, false);
+    in->stream.resize(in->stream.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    for (auto [off, len] : in->units)
+        in->keys.push_back(video_h264_check_keyFrame((uint32_t)len, in->stream.data() + off));
+    in->width = width;
+    in->height = height;
+    return !in->units.empty();
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    kxclip::Clip clip;
-    uint32_t width = 1920, height = 1080;
+    std::vector<Input> inputs;
     if (argc > 1) {
-        clip.container = argv[1];
-        clip.stream = std::string(argv[1]) + ".h264";
+        kxclip::Clip clip{argv[1], std::string(argv[1]) + ".h264"};
         std::string cmd = "ffmpeg -nostdin -v error -y -i '" + clip.container +
                           "' -c copy -bsf:v h264_mp4toannexb -f h264 '" + clip.stream + "'";
         if (system(cmd.c_str()) != 0) clip = {};
-        if (argc > 3) {
-            width = (uint32_t)atoi(argv[2]);
-            height = (uint32_t)atoi(argv[3]);
-        }
+        Input in;
+        in.name = argv[1];
+        if (load(&in, clip, argc > 3 ? (uint32_t)atoi(argv[2]) : 1920, argc > 3 ? (uint32_t)atoi(argv[3]) : 1080))
+            inputs.push_back(std::move(in));
     } else {
-        clip = kxclip::make(std::string(KX_BENCH_BINARY_DIR) + "/testdata/bench", "h264_1080p30_8M_g30",
-                            "-f lavfi -i testsrc2=size=1920x1080:rate=30 -t 6",
-                            "-c:v libx264 -preset fast -b:v 8M -maxrate 8M -bufsize 8M -g 30 -pix_fmt yuv420p", false);
+        for (int bf : {0, 2}) {
+            Input in;
+            in.name = "h264_1080p30_8M_g30_bf" + std::to_string(bf);
+            auto clip = kxclip::make(std::string(KX_BENCH_BINARY_DIR) + "/testdata/bench", in.name,
+                                     "-f lavfi -i testsrc2=size=1920x1080:rate=30 -t 10",
+                                     "-c:v libx264 -preset fast -b:v 8M -maxrate 8M -bufsize 8M -g 30 -keyint_min 30 "
+                                     "-sc_threshold 0 -bf " + std::to_string(bf) + " -pix_fmt yuv420p",
+                                     false);
+            if (load(&in, clip, 1920, 1080)) inputs.push_back(std::move(in));
+        }
     }
-    if (clip.stream.empty()) {
+    if (inputs.empty()) {
         fprintf(stderr, "no clip\n");
         return 1;
     }
-    std::vector<uint8_t> stream = kxclip::read_file(clip.stream);
-    auto units = kxclip::split_units(stream, false);
-    if (units.empty()) {
-        fprintf(stderr, "no access units in %s\n", clip.stream.c_str());
-        return 1;
-    }
-    // Whole-process output (log records) is not part of the figures.
+    // The figures go to the original standard output; the library's log records do not.
+    int figures = dup(STDOUT_FILENO);
+    if (figures < 0 || (g_out = fdopen(figures, "w")) == nullptr) return 1;
+    setvbuf(g_out, nullptr, _IOLBF, 0);
     if (freopen("/dev/null", "w", stdout) == nullptr) return 1;
 
-    const std::string ffmpeg = "ffmpeg -nostdin -v error -threads 2 -i '" + clip.stream + "' -f null - ";
-    double best = 1e30, ffmpegSeconds = 1e30;
-    size_t decoded = 0;
-    // Rounds alternate between the two so both see the same machine load; best of 3 each.
-    for (int round = 0; round < 3; ++round) {
-        double t0 = now();
-        if (system(ffmpeg.c_str()) != 0) {
-            fprintf(stderr, "ffmpeg failed\n");
-            return 1;
+    bool ok = true;
+    for (const Input &in : inputs) {
+        double two = 0, one = 0, lavc = 0;
+        // Rounds alternate between the three so all see the same machine load; best of 3 each.
+        for (int round = 0; round < 3; ++round) {
+            two = std::max(two, run_ours(in, 2));
+            one = std::max(one, run_ours(in, 1));
+            lavc = std::max(lavc, run_libavcodec(in, 2));
         }
-        ffmpegSeconds = std::min(ffmpegSeconds, now() - t0);
-        best = std::min(best, run_service(stream, units, width, height, &decoded));
+        fprintf(g_out, "clip %s: %zu access units, %ux%u\n", in.name.c_str(), in.units.size(), in.width, in.height);
+        fprintf(g_out, "  frameConvert, 2 workers:      %7.1f fps\n", two);
+        fprintf(g_out, "  frameConvert, 1 worker:       %7.1f fps\n", one);
+        fprintf(g_out, "  libavcodec, 2 frame threads:  %7.1f fps\n", lavc);
+        fprintf(g_out, "  2 workers / libavcodec:       %7.3f\n", lavc > 0 ? two / lavc : 0.0);
+        fprintf(g_out, "  2 workers / (2 x 1 worker):   %7.3f\n", one > 0 ? two / (2 * one) : 0.0);
+        if (two == 0 || one == 0 || lavc == 0) ok = false;
     }
-    double ours = (double)decoded / best, theirs = (double)units.size() / ffmpegSeconds;
-    fprintf(stderr, "clip: %s (%zu access units, %zu decoded frames, %ux%u)\n", clip.stream.c_str(), units.size(),
-            decoded, width, height);
-    fprintf(stderr, "frameConvert, 2 workers, item of 2 slots: %.1f fps (best of 3, first frame-in to last frame-out)\n",
-            ours);
-    fprintf(stderr, "ffmpeg -threads 2 -f null:              %.1f fps (best of 3, whole process)\n", theirs);
-    fprintf(stderr, "ratio: %.3f\n", ours / theirs);
-    return decoded == units.size() ? 0 : 1;
+    double before = 0, after = 0;
+    const size_t total = 10000;
+    if (!run_memory(inputs[0], total, 16, &before, &after)) ok = false;
+    fprintf(g_out, "resident size, 2 workers, %zu frames of %s: %.1f MiB after %zu frames, %.1f MiB after %zu\n", total,
+            inputs[0].name.c_str(), before, inputs[0].units.size(), after, total);
+    if (!ok) fprintf(g_out, "a run lost frames\n");
+    return ok ? 0 : 1;
 }

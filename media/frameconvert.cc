@@ -5,14 +5,23 @@
 // appends a frame to the item's output queue (frameList) and, when it needs decoding, to the
 // decode queue of the slot that receives the current group of pictures; a key frame with
 // parameter sets moves that to the next slot, so whole groups decode in parallel on different
-// threads. Frame-out hands frames back strictly in arrival order.
+// threads. Frame-out hands frames back in the order of the output queue.
 //
-// Reordering streams. Decoders run in tagged mode: every unit carries its slot sequence
-// number, and a picture is attached to the frame whose unit produced it, which may be an
-// earlier one. Frames fed to a decoder that has not yet given their picture are "held". When a
+// Reordering streams (B-frames). Decoders run in tagged mode and hand out pictures in display
+// order, some units after the unit that carried them. The frames of a slot's group keep the
+// places in the output queue they arrived in, and the k-th picture out of the decoder goes to
+// the k-th place fed: the frame of its unit moves there (swapping places with the frame that
+// held it), so frames leave in display order, each with its own unit, index and stream time.
+// In reverse mode a group is fed from its newest place back, so it leaves in reverse display
+// order. Frames fed to a decoder that has not yet given their picture are "held". When a
 // group ends (a new group starts in the slot, the group moved to another slot and the queue is
 // empty, the stream was flushed, or a reverse-order run is complete) the decoder is drained;
 // held frames that still lack a picture then are failures and leave the output queue.
+//
+// Pictures come from a pool per item (reused once every holder let them go) and the decoder
+// writes straight into the picture the frame will carry. The picture size is the one the
+// unit's own SPS gives, or the one the decoder reports; a frame's declared size is only a
+// first guess, and the frame's sizes follow the picture it gets.
 //
 // Locks. frameList has its own mutex; it also covers every change of a queued frame's
 // representations, so frame-out reads a consistent mask. Each slot's queues have a mutex. An
@@ -37,6 +46,7 @@
 #include <vector>
 
 #include "core/log.hpp"
+#include "media/picture_size.hpp"
 #include "core/service.hpp"
 #include "core/shared_field.hpp"
 #include "kx/codec.h"
@@ -84,8 +94,11 @@ struct Slot {
 
     // Codec state: the serving thread only (or a caller while the workers are parked).
     void *decoder = nullptr;
-    uint32_t decoderWidth = 0, decoderHeight = 0;
+    uint32_t pictureWidth = 0, pictureHeight = 0;  // size the decoder produces now; 0 before the first unit
     std::map<int64_t, image_frame *> held;  // tag -> frame fed to the decoder, picture pending
+    // Output places of the held frames in the order they were fed: the next picture the
+    // decoder hands out (display order) goes to the first place.
+    std::deque<image_frame *> places;
     int64_t nextTag = 0;
     image_frame_raw *spare = nullptr;  // picture buffer for the next decoder call
     uint32_t spareWidth = 0, spareHeight = 0;
@@ -102,9 +115,73 @@ struct Slot {
     }
 };
 
+// Decoded pictures of one item, reused instead of allocated per frame. The pool keeps one
+// reference to each picture it made; a picture whose count is back at 1 has been let go by
+// every frame that carried it and is free again. Pictures of another size are dropped once a
+// new one is needed; idle pictures beyond a few are let go one per request, so the pool
+// follows the number of pictures in flight.
+class PicturePool {
+public:
+    PicturePool() = default;
+    PicturePool(const PicturePool &) = delete;
+    PicturePool &operator=(const PicturePool &) = delete;
+    ~PicturePool() {
+        for (const Entry &e : entries_) put(e.picture);
+    }
+
+    // A picture of w x h with one reference for the caller; null when memory runs out.
+    image_frame_raw *take(uint32_t w, uint32_t h) {
+        std::lock_guard<std::mutex> lock(m_);
+        image_frame_raw *found = nullptr;
+        size_t idle = 0;
+        for (size_t i = 0; i < entries_.size();) {
+            Entry &e = entries_[i];
+            if (!is_free(e.picture)) {
+                ++i;
+            } else if (e.width != w || e.height != h || (found != nullptr && ++idle > kIdleKept)) {
+                put(e.picture);
+                entries_[i] = entries_.back();
+                entries_.pop_back();
+            } else {
+                if (found == nullptr) found = e.picture;
+                ++i;
+            }
+        }
+        if (found == nullptr) {
+            found = image_frame_raw_new__IO(w, h, IMAGE_FRAME_RAW_YUV420P);
+            if (found == nullptr) return nullptr;
+            if (entries_.size() >= kLimit) return found;  // not kept: freed by its last holder
+            entries_.push_back({found, w, h});
+        }
+        kx_Object_addRefer_pthreadSafety_(&found->object);
+        return found;
+    }
+
+    size_t size() {
+        std::lock_guard<std::mutex> lock(m_);
+        return entries_.size();
+    }
+
+private:
+    static constexpr size_t kLimit = 64;    // pictures kept at most
+    static constexpr size_t kIdleKept = 4;  // free pictures kept beyond the one handed out
+    struct Entry {
+        image_frame_raw *picture;
+        uint32_t width, height;
+    };
+    static bool is_free(image_frame_raw *p) {
+        return std::atomic_ref<uint32_t>(p->object.referCount).load(std::memory_order_acquire) == 1;
+    }
+    static void put(image_frame_raw *p) { kx_Object_delete_pthreadSafety__OI(&p->object); }
+
+    std::mutex m_;
+    std::vector<Entry> entries_;
+};
+
 struct ItemImpl {
     std::mutex in;  // frame-in against clean
     std::vector<std::unique_ptr<Slot>> slots;
+    PicturePool pictures;
 };
 
 ItemImpl &impl(frameConvert_item *item) { return *static_cast<ItemImpl *>(item->impl); }
@@ -211,26 +288,61 @@ void drop_queued(frameConvert_item *item, image_frame *f) {
     if (kx_ObjectList_remove_pthreadSafety(item->frameList, f) >= 0) release(f);
 }
 
-bool ensure_spare(Slot &sl, uint32_t w, uint32_t h) {
+// A held frame whose unit failed: it leaves the held set and gives up its output place.
+void forget_held(Slot &sl, int64_t tag, image_frame *f) {
+    sl.held.erase(tag);
+    auto at = std::find(sl.places.begin(), sl.places.end(), f);
+    if (at != sl.places.end()) sl.places.erase(at);
+}
+
+// Makes sure the spare picture is w x h (from the item's pool). Sizes of no picture the
+// library accepts are refused, so nothing is ever allocated for them.
+bool ensure_spare(ItemImpl &m, Slot &sl, uint32_t w, uint32_t h) {
+    if (!kx::picture_side_ok(w) || !kx::picture_side_ok(h)) return false;
     if (sl.spare != nullptr && sl.spareWidth == w && sl.spareHeight == h) return true;
     if (sl.spare != nullptr) kx_Object_delete_pthreadSafety__OI(&sl.spare->object);
-    sl.spare = image_frame_raw_new__IO(w, h, IMAGE_FRAME_RAW_YUV420P);
+    sl.spare = m.pictures.take(w, h);
     sl.spareWidth = w;
     sl.spareHeight = h;
     return sl.spare != nullptr;
 }
 
-// The spare picture was just written for the unit tagged tag: it becomes that frame's picture.
+// Exchanges two queued frames' places in frameList. Caller holds the list's lock.
+void swap_places(kx_ObjectList *list, image_frame *a, image_frame *b) {
+    void **first = list->array + list->start, **end = first + list->count;
+    void **pa = std::find(first, end, static_cast<void *>(a)), **pb = std::find(first, end, static_cast<void *>(b));
+    if (pa != end && pb != end) std::swap(*pa, *pb);
+}
+
+// The frame's sizes follow the picture it carries (half and quarter sizes rounded down).
+void set_frame_size(image_frame *f, uint32_t w, uint32_t h) {
+    if (f->width[0] == w && f->height[0] == h) return;
+    for (unsigned s = 0; s < 3; ++s) {
+        f->width[s] = w >> s;
+        f->height[s] = h >> s;
+        f->pixelCount[s] = f->width[s] * f->height[s];
+    }
+}
+
+// The spare picture was just written for the unit tagged tag. Pictures leave the decoder in
+// display order, so this one belongs to the first output place of the slot: the frame of the
+// unit moves there (each frame keeps its own unit, index and stream time) and takes the
+// picture.
 void attach_picture(const Ctx &c, Slot &sl, int64_t tag) {
     auto it = sl.held.find(tag);
-    if (it == sl.held.end()) {
+    if (it == sl.held.end() || sl.places.empty()) {
         TH_LOGE("[%hu/%hu]Picture of unknown unit(=%lld) dropped.", c.slot, c.thread, (long long)tag);
         return;  // the spare is reused for the next call
     }
     image_frame *f = it->second;
     sl.held.erase(it);
+    image_frame *place = sl.places.front();
+    sl.places.pop_front();
+    if (place != f) *std::find(sl.places.begin(), sl.places.end(), f) = place;
     kx_ObjectList *list = c.item->frameList;
     pthread_mutex_lock(&list->mutex);
+    if (place != f) swap_places(list, f, place);
+    set_frame_size(f, sl.spareWidth, sl.spareHeight);
     image_frame_set__OI_2(f, &sl.spare->object, 0);
     pthread_mutex_unlock(&list->mutex);
     sl.spare = nullptr;
@@ -239,34 +351,59 @@ void attach_picture(const Ctx &c, Slot &sl, int64_t tag) {
 void delete_decoder(Slot &sl) {
     if (sl.decoder != nullptr) video_h264_decode_delete(sl.decoder);
     sl.decoder = nullptr;
+    sl.pictureWidth = sl.pictureHeight = 0;
+}
+
+// One decoder call into the spare picture at the slot's picture size. When the decoder
+// reports another size, that size is adopted (within bounds) and the call repeated once: the
+// decoder keeps the picture first in line for it.
+int decode_call(ItemImpl &m, Slot &sl, uint32_t length, const unsigned char *data, int64_t tag, int64_t *pictureTag) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const uint32_t W = sl.pictureWidth, H = sl.pictureHeight;
+        if (!ensure_spare(m, sl, W, H)) return -1;
+        uint32_t w = W, h = H;
+        int r = video_h264_decode_tagged(sl.decoder, sl.spare->data, W, 2, &w, &h, length, data, tag, pictureTag);
+        if (r != -2) return r;
+        if (!kx::picture_side_ok(w) || !kx::picture_side_ok(h) || (w == W && h == H)) return -1;
+        sl.pictureWidth = w;
+        sl.pictureHeight = h;
+    }
+    return -1;
 }
 
 // Hands out every picture the decoder holds back; held frames left without one are failures.
 void drain(const Ctx &c, Slot &sl) {
+    ItemImpl &m = impl(c.item);
     if (sl.decoder != nullptr && !sl.held.empty()) {
         for (size_t guard = sl.held.size() + 4; guard-- > 0 && !sl.held.empty();) {
-            if (!ensure_spare(sl, sl.decoderWidth, sl.decoderHeight)) break;
-            uint32_t w = sl.decoderWidth, h = sl.decoderHeight;
             int64_t tag = INT64_MIN;
-            int r = video_h264_decode_tagged(sl.decoder, sl.spare->data, sl.decoderWidth, 2, &w, &h, 0, nullptr, -1,
-                                             &tag);
-            if (r != 1) break;
+            if (decode_call(m, sl, 0, nullptr, -1, &tag) != 1) break;
             attach_picture(c, sl, tag);
         }
     }
     for (auto &[tag, f] : sl.held) drop_failed(c, sl, f, "H264 Decode Error");
     sl.held.clear();
+    sl.places.clear();
 }
 
 // Decodes one frame. 1 fed to the decoder (picture now or later), 0 frame failed and dropped,
 // -1 no decoder could be made (the frame is untouched).
 int decode_one(const Ctx &c, Slot &sl, image_frame *f) {
+    ItemImpl &m = impl(c.item);
     const video_h264_object *u = unit_of(f);
-    const uint32_t W = f->width[0], H = f->height[0];
-    if (key_of(f) == VIDEO_H264_KEYFRAME_PARAMETERS_IDR && !sl.held.empty()) drain(c, sl);
-    if (sl.decoder != nullptr && (sl.decoderWidth != W || sl.decoderHeight != H)) {
-        drain(c, sl);
-        delete_decoder(sl);
+    const signed char key = key_of(f);
+    if (key == VIDEO_H264_KEYFRAME_PARAMETERS_IDR && !sl.held.empty()) drain(c, sl);
+    // The picture size comes from the unit's own SPS when it has one, else from what the
+    // decoder produced so far; the size a frame declares is only the first guess.
+    uint32_t W = sl.pictureWidth, H = sl.pictureHeight;
+    if (!(key > 0 && (key & 2) && kx::unit_picture_size(u->data, u->dataLenth, &W, &H)) && W == 0) {
+        W = f->width[0];
+        H = f->height[0];
+    }
+    if (!kx::picture_side_ok(W) || !kx::picture_side_ok(H)) {
+        TH_LOGE("[%hu/%hu]Invalid size,width=%u,height=%u.", c.slot, c.thread, W, H);
+        drop_failed(c, sl, f, "H264 Decode Error");
+        return 0;
     }
     if (sl.decoder == nullptr) {
         sl.decoder = video_h264_decode_new(W, H);
@@ -274,26 +411,21 @@ int decode_one(const Ctx &c, Slot &sl, image_frame *f) {
             TH_LOGE("H264 decode handle is NULL,w=%u.h=%u.", W, H);
             return -1;
         }
-        sl.decoderWidth = W;
-        sl.decoderHeight = H;
     }
-    if (!ensure_spare(sl, W, H)) {
-        drop_failed(c, sl, f, "H264 Decode Error");
-        return 0;
-    }
+    sl.pictureWidth = W;
+    sl.pictureHeight = H;
     const int64_t tag = sl.nextTag++;
     sl.held.emplace(tag, f);
-    uint32_t w = W, h = H;
+    sl.places.push_back(f);
     int64_t pictureTag = INT64_MIN;
-    int r = video_h264_decode_tagged(sl.decoder, sl.spare->data, W, 2, &w, &h, u->dataLenth, u->data, tag,
-                                     &pictureTag);
+    int r = decode_call(m, sl, u->dataLenth, u->data, tag, &pictureTag);
     if (r == 1) {
         attach_picture(c, sl, pictureTag);
         return 1;
     }
     if (r == 0) return 1;  // accepted; its picture comes with a later unit or the drain
     // The unit failed: drop its frame, recover what the decoder holds, start a fresh decoder.
-    sl.held.erase(tag);
+    forget_held(sl, tag, f);
     drop_failed(c, sl, f, "H264 Decode Error");
     drain(c, sl);
     delete_decoder(sl);
@@ -374,6 +506,7 @@ bool Service::serveDecode(frameConvert_item *item, uint16_t s, Worker &w) {
         if (f->dataValidType & FRAMECONVERT_MASK_DECODED) continue;
         if (!(f->dataValidType & IMAGE_FRAME_H264_0) || unit_of(f) == nullptr) {
             TH_LOGE("Error type(=%#lx).", (unsigned long)f->dataValidType);
+            drop_queued(item, f);  // it can never be decoded: it must not block the queue
             continue;
         }
         if (!(load(item->itemFlags) & FRAMECONVERT_ITEM_REVERSE)) {
@@ -414,6 +547,7 @@ bool Service::serveDecode(frameConvert_item *item, uint16_t s, Worker &w) {
             if (run[k]->dataValidType & FRAMECONVERT_MASK_DECODED) continue;
             if (!(run[k]->dataValidType & IMAGE_FRAME_H264_0) || unit_of(run[k]) == nullptr) {
                 TH_LOGE("Error type(=%#lx).", (unsigned long)run[k]->dataValidType);
+                drop_queued(item, run[k]);
                 continue;
             }
             if (decode_one(c, sl, run[k]) < 0) {
@@ -531,6 +665,7 @@ void clean_now(frameConvert_item *item) {
         }
         // Pictures held for dropped frames are thrown away with their decoder.
         sl.held.clear();
+        sl.places.clear();
         delete_decoder(sl);
     }
     if (taken != nullptr) {
@@ -664,8 +799,19 @@ int frameConvert_item_frame_in_pthreadSafety_OI(frameConvert_item *item, image_f
         return -1;
     }
     ItemImpl &m = impl(item);
-    std::lock_guard<std::mutex> lock(m.in);
     const uint32_t have = frame->dataValidType, want = item->convertType;
+    // What the workers can add: a picture decoded from the H.264 unit, a unit encoded from the
+    // picture. A frame that can never carry every wanted kind would block frame-out for good.
+    uint32_t reachable = have;
+    if (!(have & FRAMECONVERT_MASK_DECODED) && (have & IMAGE_FRAME_H264_0) && unit_of(frame) != nullptr)
+        reachable |= IMAGE_FRAME_YUV_0;
+    if (reachable & IMAGE_FRAME_YUV_0) reachable |= IMAGE_FRAME_H264_0;
+    if (want & ~reachable) {
+        FC_LOGE("frameConvert_item_frame_in_pthreadSafety_OI", "Error type(=%#lx).", (unsigned long)have);
+        release(frame);
+        return -2;
+    }
+    std::lock_guard<std::mutex> lock(m.in);
     // Queued first: whatever a worker does with the frame, it is in the output queue.
     kx_ObjectList_insert_tail_pthreadSafety(item->frameList, frame);
     if ((want & ~have) == 0) return 1;
@@ -676,38 +822,34 @@ int frameConvert_item_frame_in_pthreadSafety_OI(frameConvert_item *item, image_f
         return 1;
     frameConvert *service = load(item->service);
     const uint16_t n = item->threadCount;
-    if (!(have & FRAMECONVERT_MASK_DECODED)) {
-        if (!(have & IMAGE_FRAME_H264_0) || unit_of(frame) == nullptr) {
-            FC_LOGE("frameConvert_item_frame_in_pthreadSafety_OI", "Error type(=%#lx).", (unsigned long)have);
+    if (!(have & FRAMECONVERT_MASK_DECODED) && (want & FRAMECONVERT_MASK_DECODED)) {
+        const bool reverse = load(item->itemFlags) & FRAMECONVERT_ITEM_REVERSE;
+        const uint16_t before = item->decodeSlot;
+        auto advance = [&] {
+            uint16_t d = static_cast<uint16_t>((item->decodeSlot + 1) % n);
+            uint16_t next = static_cast<uint16_t>((d + 1) % n);
+            if (m.slots[d]->decodeQueued() > m.slots[next]->decodeQueued()) d = next;
+            store(item->decodeSlot, d);
+        };
+        auto append = [&] {
+            Slot &sl = *m.slots[item->decodeSlot];
+            std::lock_guard<std::mutex> l(sl.m);
+            sl.decodeQueue.push_back(frame);
+        };
+        const uint16_t target = item->decodeSlot;
+        if (key_of(frame) != VIDEO_H264_KEYFRAME_PARAMETERS_IDR) {
+            append();
+        } else if (!reverse) {
+            advance();
+            append();
         } else {
-            const bool reverse = load(item->itemFlags) & FRAMECONVERT_ITEM_REVERSE;
-            const uint16_t before = item->decodeSlot;
-            auto advance = [&] {
-                uint16_t d = static_cast<uint16_t>((item->decodeSlot + 1) % n);
-                uint16_t next = static_cast<uint16_t>((d + 1) % n);
-                if (m.slots[d]->decodeQueued() > m.slots[next]->decodeQueued()) d = next;
-                store(item->decodeSlot, d);
-            };
-            auto append = [&] {
-                Slot &sl = *m.slots[item->decodeSlot];
-                std::lock_guard<std::mutex> l(sl.m);
-                sl.decodeQueue.push_back(frame);
-            };
-            const uint16_t target = item->decodeSlot;
-            if (key_of(frame) != VIDEO_H264_KEYFRAME_PARAMETERS_IDR) {
-                append();
-            } else if (!reverse) {
-                advance();
-                append();
-            } else {
-                append();
-                advance();
-            }
-            if (service != nullptr) {
-                Service &svc = impl(service);
-                svc.wakeThreadOf(item, reverse ? target : item->decodeSlot);
-                if (item->decodeSlot != before) svc.wakeThreadOf(item, before);  // its group may have ended
-            }
+            append();
+            advance();
+        }
+        if (service != nullptr) {
+            Service &svc = impl(service);
+            svc.wakeThreadOf(item, reverse ? target : item->decodeSlot);
+            if (item->decodeSlot != before) svc.wakeThreadOf(item, before);  // its group may have ended
         }
     }
     if ((want & IMAGE_FRAME_H264_0) && !(have & IMAGE_FRAME_H264_0)) {

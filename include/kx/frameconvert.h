@@ -2,16 +2,19 @@
  *
  * A caller makes a conversion item that names the picture kinds it wants in every image frame
  * (its convert type, a mask of IMAGE_FRAME_* bits), adds the item to a running service, pushes
- * image frames into it in stream order and takes them out again, in the same order, once each
- * carries every wanted kind:
+ * image frames into it in stream order and takes them out again in stream order (display
+ * order within a group of pictures), once each carries every wanted kind:
  *   - a frame that carries only H.264 data is decoded to a full-size planar YUV 4:2:0 picture
  *     through the decoder plug-in (kx/codec.h);
  *   - a frame that needs H.264 data is encoded from its full-size YUV picture through the
  *     encoder plug-in.
  * Frames of one group of pictures (from one key frame with parameter sets to the next) go to
  * one worker slot of the item, so one decoder sees them in decoding order, while consecutive
- * groups spread over the slots and so over the service's worker threads. Streams with B-frames
- * are decoded with tags: every picture lands on the frame whose access unit carried it.
+ * groups spread over the slots and so over the service's worker threads. Frames of a group
+ * leave in display order, also for streams with B-frames (whose pictures the decoder hands out
+ * later and in another order than their units): each frame carries the picture of its own unit
+ * with its own index and stream time, and its sizes are those of that picture. In reverse mode
+ * a group leaves in reverse display order.
  *
  * Calling order: frameConvert_new__IO, frameConvert_startThread, create and add items, push
  * and take frames, remove (or delete) items, frameConvert_stopThread, frameConvert_delete__IO.
@@ -59,7 +62,7 @@ struct frameConvert {
 struct frameConvert_item {
     uint32_t convertType;      /* wanted IMAGE_FRAME_* bits */
     uint16_t threadCount;      /* worker slots (n, at least 1) */
-    kx_ObjectList *frameList;  /* every queued frame in arrival order, with its own lock */
+    kx_ObjectList *frameList;  /* every queued frame in output order, with its own lock */
     unsigned char itemFlags;   /* FRAMECONVERT_ITEM_* (set with frameConvert_item_set_reverse) */
     uint16_t startIndex;       /* service thread of slot 0; slot j runs on (startIndex + j) mod T */
     frameConvert *service;     /* the service holding the item, null when none */
@@ -97,9 +100,11 @@ KX_API int frameConvert_add_item__OI_2(frameConvert *service, frameConvert_item 
 KX_API int frameConvert_remove_item__IO_2(frameConvert *service, frameConvert_item *item);
 
 /* Queues frame (the caller's reference passes to the item) and dispatches it for decoding or
- * encoding as convertType needs. 1 queued; -1 null argument (a non-null frame is released). */
+ * encoding as convertType needs. 1 queued; -1 null argument; -2 the frame can never carry every
+ * wanted kind (nothing to decode or encode it from; logged "Error type(=%#lx)."), not queued.
+ * A frame that is not queued is released. */
 KX_API int frameConvert_item_frame_in_pthreadSafety_OI(frameConvert_item *item, image_frame *frame);
-/* The oldest queued frame once it carries every convertType bit, removed from the queue (the
+/* The first frame of the queue once it carries every convertType bit, removed from the queue (the
  * caller owns the reference); null when the queue is empty or the oldest frame is not ready. */
 KX_API image_frame *frameConvert_item_frame_out_pthreadSafety_IO(frameConvert_item *item);
 /* Marks the end of the stream: once the queued frames are decoded, the pictures a decoder

@@ -114,17 +114,24 @@ struct Reference {
     std::vector<size_t> displayRank;
 };
 
-inline Reference reference(const std::string &container) {
-    Reference ref;
-    for (const std::string &l : lines("ffmpeg -nostdin -v error -i '" + container +
+// The MD5 of every picture ffmpeg decodes from a file (packed planar layout), in display order.
+inline std::vector<std::string> frame_md5s(const std::string &input) {
+    std::vector<std::string> out;
+    for (const std::string &l : lines("ffmpeg -nostdin -v error -i '" + input +
                                       "' -map 0:v -fps_mode passthrough -f framemd5 - 2>/dev/null")) {
         if (l.empty() || l[0] == '#') continue;
         size_t comma = l.rfind(',');
         if (comma == std::string::npos) continue;
         std::string md5 = l.substr(comma + 1);
         md5.erase(0, md5.find_first_not_of(' '));
-        ref.displayMd5.push_back(md5);
+        out.push_back(md5);
     }
+    return out;
+}
+
+inline Reference reference(const std::string &container) {
+    Reference ref;
+    ref.displayMd5 = frame_md5s(container);
     std::vector<long long> pts;
     for (const std::string &l : lines("ffprobe -v error -select_streams v:0 -show_entries packet=pts -of csv=p=0 '" +
                                       container + "' 2>/dev/null"))

@@ -1,10 +1,12 @@
 // The frame conversion service over real H.264 clips (KX_LINK_SHARED: the codec plug-ins are
-// found next to libkxlib), against ffmpeg's own decoding of the same clips: pictures land
-// bit-exact on the frame of their access unit, frames leave in arrival order with one or two
-// workers and with B-frames, reverse-order groups, clean, encoding, stops with work queued.
+// found next to libkxlib), against ffmpeg's own decoding of the same clips: frames leave in
+// display order, bit-exact, each with its own unit and time, with one or two workers, with
+// B-frames and slices, in reverse mode; sizes from the stream, refused frames, clean,
+// encoding, stops with work queued.
 // KX_THREADED: also runs under ThreadSanitizer.
 #include <math.h>
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <random>
@@ -37,14 +39,21 @@ struct Clip {
     kxclip::Reference ref;
 };
 
-// Groups of 10 frames; bframes 0 (decoding order is display order) or x264's default 2.
-const Clip &clip(int bframes) {
-    static Clip clips[3];
-    Clip &c = clips[bframes];
+// Clips of 30 frames in groups of 10: without B-frames (decoding order is display order), with
+// two B-frames, with a B-frame pyramid (B-frames referencing B-frames, deeper reordering),
+// and with four slices per picture.
+enum Kind { kBf0, kBf2, kPyramid, kSlices, kKinds };
+const char *const kKindName[kKinds] = {"bf0", "bf2", "pyramid", "slices"};
+const char *const kKindEncoder[kKinds] = {"-bf 0", "-bf 2", "-bf 3 -b-pyramid normal", "-bf 2 -slices 4"};
+const char *const kKindFile[kKinds] = {"gop10_bf0", "gop10_bf2", "gop10_bf3_pyramid", "gop10_bf2_slices4"};
+
+const Clip &clip(Kind kind) {
+    static Clip clips[kKinds];
+    Clip &c = clips[kind];
     if (!c.units.empty()) return c;
-    auto made = kxclip::make(kDir, "gop10_bf" + std::to_string(bframes), kSource,
-                             "-c:v libx264 -preset fast -g 10 -keyint_min 10 -sc_threshold 0 -bf " +
-                                 std::to_string(bframes) + " -pix_fmt yuv420p",
+    auto made = kxclip::make(kDir, kKindFile[kind], kSource,
+                             std::string("-c:v libx264 -preset fast -g 10 -keyint_min 10 -sc_threshold 0 ") +
+                                 kKindEncoder[kind] + " -pix_fmt yuv420p",
                              false);
     if (made.stream.empty()) return c;
     c.stream = kxclip::read_file(made.stream);
@@ -78,17 +87,22 @@ std::vector<uint8_t> delivered(const Clip &c, size_t i) {
     return out;
 }
 
-// A received frame: only its H.264 unit, as the player queues it.
-image_frame *h264_frame(const Clip &c, size_t i, std::vector<uint8_t> unit = {}) {
+// Stream time of unit i: its picture's presentation time, as RTP timestamps carry it.
+double time_of(const Clip &c, size_t i) { return (double)c.ref.displayRank[i] / 25.0; }
+
+// A received frame: only its H.264 unit, as the player queues it, with the size the frame
+// declares and, when key >= 0, the key-frame code the sender claims.
+image_frame *h264_frame(const Clip &c, size_t i, std::vector<uint8_t> unit = {}, uint32_t w = kW, uint32_t h = kH,
+                        signed char key = -1) {
     if (unit.empty()) unit = delivered(c, i);
     const uint8_t *data = unit.data();
     const size_t len = unit.size();
-    image_frame *f = image_frame_new__IO(kW, kH, kW / 2, kH / 2, kW / 4, kH / 4, nullptr, (uint32_t)i, 25.0f,
-                                         kx_time_uptime_get(), (double)i / 25.0);
-    video_h264_object *u = video_h264_object_new_with_data__IO(0, (uint32_t)i, 25.0f, kW, kH,
-                                                               video_h264_check_keyFrame((uint32_t)len, data),
-                                                               kx_time_uptime_get(), (double)i / 25.0,
-                                                               (uint32_t)len, data);
+    const double t = i < c.ref.displayRank.size() ? time_of(c, i) : (double)i / 25.0;
+    image_frame *f = image_frame_new__IO(w, h, w / 2, h / 2, w / 4, h / 4, nullptr, (uint32_t)i, 25.0f,
+                                         kx_time_uptime_get(), t);
+    if (key < 0) key = video_h264_check_keyFrame((uint32_t)len, data);
+    video_h264_object *u = video_h264_object_new_with_data__IO(0, (uint32_t)i, 25.0f, w, h, key,
+                                                               kx_time_uptime_get(), t, (uint32_t)len, data);
     image_frame_set__OI_2(f, &u->object, 0);
     return f;
 }
@@ -143,15 +157,42 @@ struct Rig {
     }
 };
 
-TEST(FrameConvertTest, DecodesEveryPictureOntoItsOwnFrameInOrder) {
+// Empty when out shows the clip's pictures from display position first on, one after the other
+// (backwards when reverse), each bit-exact, on the frame of its own unit, with stream times
+// moving the same way; otherwise what is wrong at the first output that is out of order.
+std::string order_fault(const Clip &c, const std::vector<image_frame *> &out, size_t first, bool reverse) {
+    const size_t n = c.ref.displayMd5.size();
+    for (size_t k = 0; k < out.size(); ++k) {
+        const size_t want = reverse ? first - k : first + k;
+        const std::string got = picture_md5(out[k]);
+        if (want >= n || got != c.ref.displayMd5[want]) {
+            auto at = std::find(c.ref.displayMd5.begin(), c.ref.displayMd5.end(), got);
+            return "output " + std::to_string(k) + " shows source picture " +
+                   (at == c.ref.displayMd5.end() ? std::string("none") : std::to_string(at - c.ref.displayMd5.begin())) +
+                   ", expected " + std::to_string(want);
+        }
+        const uint32_t unit = out[k]->frameIndex;
+        if (unit >= c.ref.displayRank.size() || c.ref.displayRank[unit] != want)
+            return "output " + std::to_string(k) + " carries unit " + std::to_string(unit) + " for picture " +
+                   std::to_string(want);
+        if (out[k]->streamTime != time_of(c, unit)) return "output " + std::to_string(k) + " changed its time";
+        if (k > 0 && (reverse ? out[k]->streamTime >= out[k - 1]->streamTime
+                              : out[k]->streamTime <= out[k - 1]->streamTime))
+            return "output " + std::to_string(k) + ": stream time out of order";
+    }
+    return std::string();
+}
+
+TEST(FrameConvertTest, FramesLeaveInDisplayOrderBitExactWithTheirOwnTimes) {
     struct Case {
-        int bframes;
+        Kind kind;
         uint16_t threads, slots;
-    } cases[] = {{0, 1, 1}, {0, 2, 2}, {2, 1, 1}, {2, 2, 2}, {2, 2, 3}};
+    } cases[] = {{kBf0, 1, 1},     {kBf0, 2, 2},     {kBf2, 1, 1},    {kBf2, 2, 2}, {kPyramid, 1, 1},
+                 {kPyramid, 2, 2}, {kSlices, 1, 1},  {kSlices, 2, 2}, {kBf2, 2, 3}};
     for (const Case &k : cases) {
-        SCOPED_TRACE("bframes=" + std::to_string(k.bframes) + " threads=" + std::to_string(k.threads) +
+        SCOPED_TRACE(std::string(kKindName[k.kind]) + " threads=" + std::to_string(k.threads) +
                      " slots=" + std::to_string(k.slots));
-        const Clip &c = clip(k.bframes);
+        const Clip &c = clip(k.kind);
         ASSERT_EQ(c.units.size(), 30u);
         ASSERT_EQ(c.ref.displayRank.size(), c.units.size());
         kxtest::CaptureShownOnFailure cap;
@@ -163,37 +204,118 @@ TEST(FrameConvertTest, DecodesEveryPictureOntoItsOwnFrameInOrder) {
             ASSERT_EQ(frameConvert_item_frame_in_pthreadSafety_OI(rig.item, h264_frame(c, i)), 1);
         frameConvert_item_flush(rig.item);
         consumer.join();
-        ASSERT_EQ(out.size(), c.units.size());
-        for (size_t i = 0; i < out.size(); ++i) {
-            EXPECT_EQ(out[i]->frameIndex, i);
-            EXPECT_EQ(picture_md5(out[i]), c.ref.displayMd5[c.ref.displayRank[out[i]->frameIndex]]) << "frame " << i;
-        }
+        EXPECT_EQ(out.size(), c.units.size());
+        EXPECT_EQ(order_fault(c, out, 0, false), "");
         EXPECT_EQ(frameConvert_item_bufferCount(rig.item), 0u);
         release_all(out);
     }
 }
 
-TEST(FrameConvertTest, ReverseOrderGroupsDecodeNewestFirst) {
-    const Clip &c = clip(0);
-    ASSERT_EQ(c.units.size(), 30u);
-    kxtest::CaptureShownOnFailure cap;
-    Rig rig(2, 2);
-    frameConvert_item_set_reverse(rig.item, 1);
-    for (size_t i = c.units.size(); i-- > 0;) frameConvert_item_frame_in_pthreadSafety_OI(rig.item, h264_frame(c, i));
-    std::vector<image_frame *> out = take(rig.item, c.units.size());
-    std::string got;
-    for (image_frame *f : out) got += std::to_string(f->frameIndex) + " ";
-    ASSERT_EQ(out.size(), c.units.size()) << got;
-    for (size_t k = 0; k < out.size(); ++k) {
-        const size_t i = c.units.size() - 1 - k;
-        EXPECT_EQ(out[k]->frameIndex, i);
-        EXPECT_EQ(picture_md5(out[k]), c.ref.displayMd5[i]) << "output " << k;
+// A reverse-play stream sends each group newest unit first, the groups newest first: it
+// leaves as the exact reverse of the forward display order.
+TEST(FrameConvertTest, ReverseGroupsLeaveInReverseDisplayOrder) {
+    struct Case {
+        Kind kind;
+        uint16_t threads, slots;
+    } cases[] = {{kBf0, 2, 2}, {kBf2, 1, 1}, {kPyramid, 2, 2}};
+    for (const Case &k : cases) {
+        SCOPED_TRACE(std::string(kKindName[k.kind]) + " threads=" + std::to_string(k.threads));
+        const Clip &c = clip(k.kind);
+        ASSERT_EQ(c.units.size(), 30u);
+        kxtest::CaptureShownOnFailure cap;
+        Rig rig(k.threads, k.slots);
+        frameConvert_item_set_reverse(rig.item, 1);
+        for (size_t i = c.units.size(); i-- > 0;)
+            frameConvert_item_frame_in_pthreadSafety_OI(rig.item, h264_frame(c, i));
+        std::vector<image_frame *> out = take(rig.item, c.units.size());
+        EXPECT_EQ(out.size(), c.units.size());
+        EXPECT_EQ(order_fault(c, out, c.units.size() - 1, true), "");
+        release_all(out);
     }
+}
+
+// The size a frame declares (from a frame trailer, say) yields to the stream's: the unit's SPS
+// or, without one, what the decoder reports. No frame is lost for it, no decoder renewed, and
+// a frame's sizes are those of its picture. A frame whose size cannot be known is refused.
+TEST(FrameConvertTest, DeclaredSizeYieldsToTheStream) {
+    struct Case {
+        const char *name;
+        uint32_t w, h;
+        signed char firstKey;  // key code claimed for unit 0; -1: the unit's own
+        size_t firstShown;     // display position of the first frame out
+    } cases[] = {
+        {"sps corrects a wrong size", 640, 480, -1, 0},
+        {"sps corrects zero", 0, 0, -1, 0},
+        {"sps corrects a side above the limit", 65535, 65535, -1, 0},
+        {"decoder's size adopted", 640, 480, VIDEO_H264_KEYFRAME_IDR, 0},
+        {"no size known until the next sps", 0, 0, VIDEO_H264_KEYFRAME_IDR, 10},
+    };
+    const Clip &c = clip(kBf2);
+    ASSERT_EQ(c.units.size(), 30u);
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        kxtest::CaptureShownOnFailure cap;
+        Rig rig(1, 1);
+        for (size_t i = 0; i < c.units.size(); ++i)
+            frameConvert_item_frame_in_pthreadSafety_OI(rig.item, h264_frame(c, i, {}, k.w, k.h, i == 0 ? k.firstKey : -1));
+        frameConvert_item_flush(rig.item);
+        std::vector<image_frame *> out = take_until_empty(rig.item);
+        EXPECT_EQ(out.size(), c.units.size() - k.firstShown);
+        EXPECT_EQ(order_fault(c, out, k.firstShown, false), "");
+        for (image_frame *f : out) {
+            EXPECT_EQ(f->width[0], kW);
+            EXPECT_EQ(f->height[0], kH);
+            EXPECT_EQ(f->pixelCount[0], kW * kH);
+            EXPECT_EQ(f->width[2], kW / 4);
+        }
+        const std::string log = kxtest::strip_colours(cap.text());
+        EXPECT_EQ(log.find("H264 Decode Error") != std::string::npos, k.firstShown != 0) << log;
+        release_all(out);
+    }
+}
+
+// A frame that nothing can turn into what the item wants is refused and never queued, so
+// it cannot stall the frames behind it.
+TEST(FrameConvertTest, FrameThatCanNeverBeConvertedIsRefused) {
+    const Clip &c = clip(kBf0);
+    ASSERT_FALSE(c.units.empty());
+    struct Case {
+        const char *name;
+        uint32_t convertType;
+        bool rgb;  // the frame carries only an RGB picture (else nothing at all)
+    } cases[] = {
+        {"nothing to decode", IMAGE_FRAME_YUV_0, false},
+        {"an RGB picture is not decoded", IMAGE_FRAME_YUV_0, true},
+        {"nothing to encode", IMAGE_FRAME_H264_0, false},
+        {"half-size pictures are never made", IMAGE_FRAME_YUV_0 | IMAGE_FRAME_YUV_1, false},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        kxtest::CaptureShownOnFailure cap;
+        Rig rig(1, 1, k.convertType);
+        image_frame *bad = (k.convertType & IMAGE_FRAME_YUV_1)
+                               ? h264_frame(c, 0)
+                               : image_frame_new__IO(kW, kH, kW / 2, kH / 2, kW / 4, kH / 4, nullptr, 99, 25.0f, 0, 0);
+        if (k.rgb) image_frame_set__OI_2(bad, &image_frame_rgb_new__IO(kW, kH)->object, 0);
+        EXPECT_EQ(frameConvert_item_frame_in_pthreadSafety_OI(rig.item, bad), -2);
+        EXPECT_EQ(frameConvert_item_bufferCount(rig.item), 0u);
+        EXPECT_NE(kxtest::strip_colours(cap.text()).find("Error type("), std::string::npos);
+    }
+    // A frame that can be decoded is taken after a refused one.
+    kxtest::CaptureShownOnFailure cap;
+    Rig rig(1, 1);
+    image_frame *empty = image_frame_new__IO(kW, kH, kW / 2, kH / 2, kW / 4, kH / 4, nullptr, 99, 25.0f, 0, 0);
+    EXPECT_EQ(frameConvert_item_frame_in_pthreadSafety_OI(rig.item, empty), -2);
+    EXPECT_EQ(frameConvert_item_frame_in_pthreadSafety_OI(rig.item, h264_frame(c, 0)), 1);
+    frameConvert_item_flush(rig.item);
+    std::vector<image_frame *> out = take(rig.item, 1);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(order_fault(c, out, 0, false), "");
     release_all(out);
 }
 
 TEST(FrameConvertTest, CleanDropsQueuedFramesAndDecodingStartsAfresh) {
-    const Clip &c = clip(2);
+    const Clip &c = clip(kBf2);
     ASSERT_EQ(c.units.size(), 30u);
     kxtest::CaptureShownOnFailure cap;
     // Without a service: nothing is paused, the queue simply empties.
@@ -214,16 +336,13 @@ TEST(FrameConvertTest, CleanDropsQueuedFramesAndDecodingStartsAfresh) {
         frameConvert_item_frame_in_pthreadSafety_OI(rig.item, h264_frame(c, i));
     frameConvert_item_flush(rig.item);
     std::vector<image_frame *> out = take(rig.item, c.units.size() - 10);
-    ASSERT_EQ(out.size(), c.units.size() - 10);
-    for (size_t k = 0; k < out.size(); ++k) {
-        EXPECT_EQ(out[k]->frameIndex, 10 + k);
-        EXPECT_EQ(picture_md5(out[k]), c.ref.displayMd5[c.ref.displayRank[10 + k]]);
-    }
+    EXPECT_EQ(out.size(), c.units.size() - 10);
+    EXPECT_EQ(order_fault(c, out, 10, false), "");
     release_all(out);
 }
 
 TEST(FrameConvertTest, FailedUnitLeavesTheQueueOthersStayInOrder) {
-    const Clip &c = clip(0);
+    const Clip &c = clip(kBf0);
     ASSERT_EQ(c.units.size(), 30u);
     kxtest::CaptureShownOnFailure cap;
     Rig rig(1, 1);
@@ -305,7 +424,7 @@ TEST(FrameConvertTest, EncodeThenDecodeKeepsThePicture) {
 }
 
 TEST(FrameConvertTest, StopWithFramesQueuedNeitherHangsNorLeaks) {
-    const Clip &c = clip(2);
+    const Clip &c = clip(kBf2);
     ASSERT_EQ(c.units.size(), 30u);
     for (int round = 0; round < 3; ++round) {
         kxtest::StdoutCapture cap;
@@ -370,7 +489,7 @@ TEST(FrameConvertTest, SlotsGoToTheLeastLoadedThreads) {
 
 TEST(FrameConvertTest, FramesLeaveOnlyWhenTheOldestIsReady) {
     kxtest::StdoutCapture cap;
-    const Clip &c = clip(0);
+    const Clip &c = clip(kBf0);
     ASSERT_FALSE(c.units.empty());
     frameConvert_item *item = frameConvert_item_new__OI(IMAGE_FRAME_YUV_0, 1);
     auto decoded = [](uint32_t index) {
