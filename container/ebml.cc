@@ -26,80 +26,19 @@
 #include "container/ebml_internal.hpp"
 #include "core/bytereader.hpp"
 #include "core/log.hpp"
+#include "doc/lazy.hpp"
 #include "kx/objectlist.h"
 #include "kx/string.h"
 #include "kx/stringbuilder.h"
 
 namespace kx::ebml {
 
-// ---------------------------------------------------------------- memory
+using kx::lazy::addSize;
+using kx::lazy::Block;
+using kx::lazy::Text;
+using kx::lazy::xmalloc;
 
-namespace {
-
-struct SizeError : std::length_error {
-    SizeError() : std::length_error("size overflow") {}
-};
-
-void *xmalloc(size_t n) {
-    void *p = malloc(n ? n : 1);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-
-void *xrealloc(void *block, size_t n) {
-    void *p = realloc(block, n ? n : 1);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-
-size_t addSize(size_t a, size_t b) {
-    if (a > SIZE_MAX - b) throw SizeError();
-    return a + b;
-}
-
-// Keeps bytes alive for the nodes that point into them: either the bytes behind the
-// header, or an adopted malloc block.
-struct Holder {
-    size_t refs;
-    void *adopted;
-    unsigned char *bytes() { return adopted ? static_cast<unsigned char *>(adopted) : reinterpret_cast<unsigned char *>(this + 1); }
-};
-
-Holder *holderNew(size_t n) {
-    auto *h = static_cast<Holder *>(xmalloc(addSize(sizeof(Holder), addSize(n, 1))));
-    h->refs = 1;
-    h->adopted = nullptr;
-    h->bytes()[n] = 0;
-    return h;
-}
-
-Holder *holderAdopt(void *block) {
-    Holder *h;
-    try {
-        h = static_cast<Holder *>(xmalloc(sizeof(Holder)));
-    } catch (...) {
-        free(block);
-        throw;
-    }
-    h->refs = 1;
-    h->adopted = block;
-    return h;
-}
-
-void holderRelease(void *holder) {
-    auto *h = static_cast<Holder *>(holder);
-    if (h == nullptr || --h->refs) return;
-    free(h->adopted);
-    free(h);
-}
-
-Holder *holderRef(void *holder) {
-    auto *h = static_cast<Holder *>(holder);
-    ++h->refs;
-    return h;
-}
-
-}  // namespace
+static_assert(KX_EBML_NESTING_LIMIT == kx::lazy::kNestingLimit);
 
 // ---------------------------------------------------------------- node records
 
@@ -111,62 +50,46 @@ bool isScalar(uint32_t type) {
     return k == KX_EBML_TYPE_INTEGER || k == KX_EBML_TYPE_FLOAT;
 }
 
+kx::lazy::Slot rawSlot(Node *n) { return {n->raw, n->rawLength, n->rawBlock}; }
+
 namespace {
 
-// Arrays grow in powers of two (at least 4 entries) and never shrink while in use.
-bool arrayFull(uint32_t count) { return count == 0 || (count >= 4 && (count & (count - 1)) == 0); }
-
-template <class T>
-void arrayAppend(T *&array, uint32_t &count, T item) {
-    if (count == UINT32_MAX) throw SizeError();
-    if (arrayFull(count)) {
-        size_t capacity = count == 0 ? 4 : static_cast<size_t>(count) * 2;
-        array = static_cast<T *>(xrealloc(array, capacity * sizeof(T)));
-    }
-    array[count++] = item;
-}
-
-template <class T>
-void arrayRemoveAt(T *&array, uint32_t &count, uint32_t index) {
-    memmove(array + index, array + index + 1, static_cast<size_t>(count - index - 1) * sizeof(T));
-    if (--count == 0) {
-        free(array);
-        array = nullptr;
-    }
-}
-
+// Scalars point at their own 8 bytes; other nodes hold nothing.
 void dataDrop(Node *n) {
-    holderRelease(n->holder);
-    n->holder = nullptr;
+    Block::release(n->dataBlock);
+    n->dataBlock = nullptr;
     n->data = isScalar(n->type) ? reinterpret_cast<unsigned char *>(&n->scalar) : nullptr;
     n->lenth = isScalar(n->type) ? 8 : 0;
     if (isScalar(n->type)) n->scalar = 0;
+}
+
+// Takes a view (at most UINT32_MAX bytes) as the node's own data.
+void dataPut(Node *n, Text &&t) {
+    if (t.size() > UINT32_MAX) throw kx::lazy::SizeError();
+    if (t.empty()) {
+        Text drop(std::move(t));
+        dataDrop(n);
+        return;
+    }
+    Block::release(n->dataBlock);
+    n->dataBlock = t.block();
+    n->data = reinterpret_cast<unsigned char *>(t.data());
+    n->lenth = static_cast<uint32_t>(t.size());
+    t.forget();
 }
 
 void nodeFreeSelf(Node *n) {
     for (uint32_t i = 0; i < n->propertyCount; ++i) free(n->properties[i].name);
     free(n->properties);
     free(n->children);
-    holderRelease(n->holder);
+    Block::release(n->dataBlock);
+    Block::release(n->rawBlock);
     free(n);
 }
 
 }  // namespace
 
-void subtreeFree(Node *root) {
-    Node *n = root;
-    for (;;) {
-        while (n->childCount) n = n->children[n->childCount - 1];
-        if (n == root) {
-            nodeFreeSelf(n);
-            return;
-        }
-        Node *p = n->parent;
-        nodeFreeSelf(n);
-        p->childCount--;
-        n = p;
-    }
-}
+void subtreeFree(Node *root) { kx::lazy::subtreeFree(root, nodeFreeSelf); }
 
 // A new node appended to parent (a container). Scalars start as 8 zero bytes.
 Node *nodeCreate(Node *parent, std::string_view name, uint32_t type) {
@@ -183,7 +106,7 @@ Node *nodeCreate(Node *parent, std::string_view name, uint32_t type) {
         n->lenth = 8;
     }
     try {
-        arrayAppend(parent->children, parent->childCount, n);
+        kx::lazy::arrayAppend(parent->children, parent->childCount, n);
     } catch (...) {
         free(n);
         throw;
@@ -200,7 +123,7 @@ void propertyAppend(Node *n, std::string_view name, const char *value, size_t va
     if (valueLength) memcpy(v, value, valueLength);
     v[valueLength] = '\0';
     try {
-        arrayAppend(n->properties, n->propertyCount, kx_EbmlProperty{block, value ? v : nullptr});
+        kx::lazy::arrayAppend(n->properties, n->propertyCount, kx_EbmlProperty{block, value ? v : nullptr});
     } catch (...) {
         free(block);
         throw;
@@ -218,40 +141,23 @@ void dataSetCopy(Node *n, const void *bytes, size_t length) {
         dataDrop(n);
         return;
     }
-    bool addNul = KX_EBML_KIND(n->type) == KX_EBML_TYPE_TEXT && static_cast<const unsigned char *>(bytes)[length - 1] != 0;
+    bool addNul =
+        KX_EBML_KIND(n->type) == KX_EBML_TYPE_TEXT && static_cast<const unsigned char *>(bytes)[length - 1] != 0;
     size_t total = addSize(length, addNul ? 1 : 0);
-    if (total > UINT32_MAX) throw SizeError();
-    Holder *h = holderNew(total);
-    memcpy(h->bytes(), bytes, length);
-    if (addNul) h->bytes()[length] = 0;
-    dataDrop(n);
-    n->holder = h;
-    n->data = h->bytes();
-    n->lenth = static_cast<uint32_t>(total);
+    char *b = Block::make(total);
+    memcpy(b, bytes, length);
+    b[total - 1] = addNul ? '\0' : b[total - 1];
+    dataPut(n, Text(b, b, total));
 }
 
 void dataAdopt(Node *n, void *block, size_t length) {
-    if (length == 0 || isScalar(n->type) ||
-        (KX_EBML_KIND(n->type) == KX_EBML_TYPE_TEXT && static_cast<unsigned char *>(block)[length - 1] != 0)) {
-        // Scalars and texts without their NUL follow the copying rules.
-        try {
-            dataSetCopy(n, block, length);
-        } catch (...) {
-            free(block);
-            throw;
-        }
+    try {
+        dataSetCopy(n, block, length);
+    } catch (...) {
         free(block);
-        return;
+        throw;
     }
-    if (length > UINT32_MAX) {
-        free(block);
-        throw SizeError();
-    }
-    Holder *h = holderAdopt(block);
-    dataDrop(n);
-    n->holder = h;
-    n->data = h->bytes();
-    n->lenth = static_cast<uint32_t>(length);
+    free(block);
 }
 
 // ---------------------------------------------------------------- level parser
@@ -260,120 +166,147 @@ namespace {
 
 constexpr uint64_t kTypeLimit = KX_EBML_VINT_LIMIT;
 
-// One node at the front of r; null (r unchanged) when the bytes there are not a node.
-Node *parseOne(Node *parent, kx::ByteReader &r) {
-    kx::ByteReader t(r.cur(), r.remaining());
-    const char *name;
-    size_t nameLength;
-    uint64_t type, propertyCount, contentLength;
-    if (!t.cstr(&name, &nameLength) || !t.lowVint(&type) || type == 0 || type >= kTypeLimit ||
-        !t.lowVint(&propertyCount) || !t.lowVint(&contentLength))
-        return nullptr;
-    // Each property takes at least two bytes: a count the rest cannot hold is not a node.
-    if (propertyCount > t.remaining() / 2) return nullptr;
-    struct View {
+// Turns a container's raw content into its children one at a time. A child container
+// gets its content as a view; other leaves share the bytes (a text without its NUL and
+// the scalars are copied). Bytes that do not parse as a node end the level and become
+// the container's own data.
+class Level {
+public:
+    Level(Node *parent, Text raw, kx::lazy::Report &rep) : parent_(parent), raw_(std::move(raw)), rep_(rep) {}
+
+    Node *next(Text &content) {
+        if (ended_) return nullptr;
+        kx::ByteReader r(raw_.data() + pos_, raw_.size() - pos_);
+        Node *c = r.empty() ? nullptr : one(r, content);
+        if (c == nullptr) {
+            ended_ = true;
+            return nullptr;
+        }
+        pos_ += r.pos();
+        rep_.parsed = true;
+        return c;
+    }
+
+    void finish() {
+        size_t left = raw_.size() - pos_;
+        Text rest = left ? raw_.sub(pos_, left) : Text();
+        raw_ = Text();
+        if (!ended_) {
+            rawSlot(parent_).put(std::move(rest));
+            return;
+        }
+        if (left) rep_.malformed = true;
+        dataPut(parent_, std::move(rest));
+    }
+
+private:
+    Node *one(kx::ByteReader &r, Text &content) {
         const char *name;
         size_t nameLength;
-        const char *value;
-        size_t valueLength;
-    };
-    std::vector<View> props;
-    props.reserve(static_cast<size_t>(propertyCount));
-    for (uint64_t i = 0; i < propertyCount; ++i) {
-        View v;
-        if (!t.cstr(&v.name, &v.nameLength) || v.nameLength == 0 || !t.cstr(&v.value, &v.valueLength)) return nullptr;
-        props.push_back(v);
-    }
-    if (!t.fits(contentLength)) return nullptr;
-    if (isScalar(static_cast<uint32_t>(type)) && contentLength != 8) {
-        KX_LOGS("kx_Ebml_analyze", "Invalid Lenth(=%lu).", static_cast<unsigned long>(contentLength));
-        return nullptr;
-    }
-    const uint8_t *content = t.bytes(contentLength);
-    Node *n = nodeCreate(parent, std::string_view(name, nameLength), static_cast<uint32_t>(type));
-    try {
-        // The bytes list the most recently added property first.
-        for (size_t i = props.size(); i-- > 0;)
-            propertyAppend(n, std::string_view(props[i].name, props[i].nameLength), props[i].value,
-                           props[i].valueLength);
-        if (isScalar(n->type)) {
-            memcpy(&n->scalar, content, 8);
-        } else if (contentLength) {
-            bool textWithoutNul = KX_EBML_KIND(n->type) == KX_EBML_TYPE_TEXT && content[contentLength - 1] != 0;
-            if (textWithoutNul) {
-                dataSetCopy(n, content, static_cast<size_t>(contentLength));
-            } else {
-                n->holder = holderRef(parent->holder);
-                n->data = const_cast<unsigned char *>(content);
-                n->lenth = static_cast<uint32_t>(contentLength);
-                n->raw = isContainer(n) ? 1 : 0;
-            }
+        uint64_t type, propertyCount, contentLength;
+        if (!r.cstr(&name, &nameLength) || !r.lowVint(&type) || type == 0 || type >= kTypeLimit ||
+            !r.lowVint(&propertyCount) || !r.lowVint(&contentLength))
+            return nullptr;
+        // Each property takes at least two bytes: a count the rest cannot hold is not a node.
+        if (propertyCount > r.remaining() / 2) return nullptr;
+        struct View {
+            const char *name;
+            size_t nameLength;
+            const char *value;
+            size_t valueLength;
+        };
+        std::vector<View> props;
+        props.reserve(static_cast<size_t>(propertyCount));
+        for (uint64_t i = 0; i < propertyCount; ++i) {
+            View v;
+            if (!r.cstr(&v.name, &v.nameLength) || v.nameLength == 0 || !r.cstr(&v.value, &v.valueLength))
+                return nullptr;
+            props.push_back(v);
         }
-    } catch (...) {
-        arrayRemoveAt(parent->children, parent->childCount, parent->childCount - 1);
-        subtreeFree(n);
-        throw;
+        if (!r.fits(contentLength)) return nullptr;
+        if (isScalar(static_cast<uint32_t>(type)) && contentLength != 8) {
+            KX_LOGS("kx_Ebml_analyze", "Invalid Lenth(=%lu).", static_cast<unsigned long>(contentLength));
+            return nullptr;
+        }
+        const uint8_t *bytes = r.bytes(contentLength);
+        size_t at = static_cast<size_t>(reinterpret_cast<const char *>(bytes) - raw_.data());
+        Node *n = nodeCreate(parent_, std::string_view(name, nameLength), static_cast<uint32_t>(type));
+        try {
+            // The bytes list the most recently added property first.
+            for (size_t i = props.size(); i-- > 0;)
+                propertyAppend(n, std::string_view(props[i].name, props[i].nameLength), props[i].value,
+                               props[i].valueLength);
+            if (isScalar(n->type)) {
+                memcpy(&n->scalar, bytes, 8);
+            } else if (contentLength == 0) {
+            } else if (isContainer(n)) {
+                content = raw_.sub(at, static_cast<size_t>(contentLength));
+            } else if (KX_EBML_KIND(n->type) == KX_EBML_TYPE_TEXT && bytes[contentLength - 1] != 0) {
+                dataSetCopy(n, bytes, static_cast<size_t>(contentLength));
+            } else {
+                dataPut(n, raw_.sub(at, static_cast<size_t>(contentLength)));
+            }
+        } catch (...) {
+            kx::lazy::arrayRemoveAt(parent_->children, parent_->childCount, parent_->childCount - 1);
+            subtreeFree(n);
+            throw;
+        }
+        return n;
     }
-    r.skip(t.pos());
-    return n;
-}
 
-// Moves a raw container past consumed bytes of its content.
-void consume(Node *n, size_t used) {
-    n->data += used;
-    n->lenth -= static_cast<uint32_t>(used);
-    if (n->lenth == 0) {
-        holderRelease(n->holder);
-        n->holder = nullptr;
-        n->data = nullptr;
-    }
-}
+    Node *parent_;
+    Text raw_;
+    kx::lazy::Report &rep_;
+    size_t pos_ = 0;
+    bool ended_ = false;
+};
+
+struct Traits {
+    using Node = kx_EbmlNode;
+    using Level = kx::ebml::Level;
+    static std::string_view name(const Node *n) { return n->name; }
+    static uint32_t childCount(const Node *n) { return n->childCount; }
+    static Node *child(const Node *n, uint32_t i) { return n->children[i]; }
+    static uint32_t depth(const Node *n) { return n->depth; }
+    static bool hasRaw(const Node *n) { return n->rawLength != 0; }
+    static kx::lazy::Slot slot(Node *n) { return rawSlot(n); }
+};
 
 }  // namespace
 
-bool parseAllowed(const Node *n) { return n->raw && n->depth < KX_EBML_NESTING_LIMIT; }
-
 Node *parseNext(Node *n) {
-    if (!parseAllowed(n)) return nullptr;
-    kx::ByteReader r(n->data, n->lenth);
-    Node *child = r.empty() ? nullptr : parseOne(n, r);
-    if (child == nullptr) {
-        n->raw = 0;  // what is left is the container's own data
-        return nullptr;
+    if (!kx::lazy::canOpen<Traits>(n)) return nullptr;
+    kx::lazy::Report rep;
+    kx::lazy::Cursor<Traits> c(n, rep);
+    Node *child;
+    try {
+        child = c.next();
+    } catch (...) {
+        c.finish();
+        throw;
     }
-    consume(n, r.pos());
-    if (n->lenth == 0) n->raw = 0;
+    c.finish();
     return child;
 }
 
-// Parses the rest of n's raw content into children; true when bytes were left over
-// that did not parse as nodes.
-bool parseLevel(Node *n) {
-    if (!parseAllowed(n)) return false;
-    kx::ByteReader r(n->data, n->lenth);
-    while (!r.empty() && parseOne(n, r)) {
-    }
-    consume(n, r.pos());
-    n->raw = 0;
-    return n->lenth != 0;
-}
-
 void ensureParsed(Node *n) {
-    if (isContainer(n)) parseLevel(n);
+    if (!kx::lazy::canOpen<Traits>(n)) return;
+    kx::lazy::Report rep;
+    kx::lazy::Cursor<Traits> c(n, rep);
+    try {
+        while (c.next()) {
+        }
+    } catch (...) {
+        c.finish();
+        throw;
+    }
+    c.finish();
 }
 
 int analyzeBelow(Node *root) {
-    bool leftover = false, nested = false;
-    std::vector<Node *> stack{root};
-    while (!stack.empty()) {
-        Node *n = stack.back();
-        stack.pop_back();
-        if (!isContainer(n)) continue;
-        if (n->raw && !parseAllowed(n)) nested = true;
-        if (parseLevel(n)) leftover = true;
-        for (uint32_t i = n->childCount; i-- > 0;) stack.push_back(n->children[i]);
-    }
-    return leftover ? -1 : nested ? -2 : 1;
+    kx::lazy::Report rep;
+    kx::lazy::analyzeBelow<Traits>(root, rep);
+    return rep.malformed ? -1 : rep.nested ? -2 : 1;
 }
 
 // ---------------------------------------------------------------- document
@@ -396,27 +329,20 @@ void documentFree(kx_Ebml *doc) {
     Node *root = asNode(doc);
     for (uint32_t i = 0; i < root->childCount; ++i) subtreeFree(root->children[i]);
     free(root->children);
-    holderRelease(root->holder);
+    for (uint32_t i = 0; i < root->propertyCount; ++i) free(root->properties[i].name);
+    free(root->properties);
+    Block::release(root->dataBlock);
+    Block::release(root->rawBlock);
     pthread_mutex_destroy(&doc->mutex);
     free(doc);
 }
 
 bool belongsTo(kx_Ebml *doc, const Node *node) {
     if (doc == nullptr || node == nullptr) return false;
-    const Node *n = node;
-    while (n->parent != nullptr) n = n->parent;
-    return n == asNode(doc);
+    return node == asNode(doc) || kx::lazy::isBelow(static_cast<const Node *>(asNode(doc)), node);
 }
 
-void nodeDetach(Node *n) {
-    Node *p = n->parent;
-    for (uint32_t i = p->childCount; i-- > 0;) {
-        if (p->children[i] == n) {
-            arrayRemoveAt(p->children, p->childCount, i);
-            return;
-        }
-    }
-}
+void nodeDetach(Node *n) { kx::lazy::detach(n); }
 
 // ---------------------------------------------------------------- numbers and check words
 
@@ -469,7 +395,7 @@ bool contentPlan(const Node *root, std::vector<Item> &items) {
     for (size_t i = items.size(); i-- > 0;) {
         Item &it = items[i];
         const Node *n = it.node;
-        it.content += n->lenth;
+        it.content += n->rawLength + n->lenth;  // after the children: raw content, own data
         if (i == 0) {
             it.full = it.content;
             break;
@@ -516,7 +442,9 @@ void contentWrite(std::vector<Item> &items, unsigned char *out) {
             at = static_cast<uint64_t>(w - out);
         }
         it.cursor = at;
-        if (n->lenth) memcpy(out + (i == 0 ? it.full : at + it.content) - n->lenth, n->data, n->lenth);
+        uint64_t end = i == 0 ? it.full : at + it.content;
+        if (n->rawLength) memcpy(out + end - n->lenth - n->rawLength, n->raw, n->rawLength);
+        if (n->lenth) memcpy(out + end - n->lenth, n->data, n->lenth);
     }
 }
 
@@ -599,7 +527,7 @@ kx_Ebml *documentParse(size_t length, const unsigned char *bytes, const char *pa
         return nullptr;
     }
     kx::ByteReader r(bytes, length);
-    uint32_t word;
+    uint32_t word = 0;
     uint64_t t;
     size_t tSize;
     r.le32(&word);
@@ -613,7 +541,7 @@ kx_Ebml *documentParse(size_t length, const unsigned char *bytes, const char *pa
         return nullptr;
     }
     kx::ByteReader body = r.sub(t);
-    uint8_t check;
+    uint8_t check = 0;
     r.u8(&check);
     uint64_t versionField, encodeField;
     size_t vSize, eSize;
@@ -643,15 +571,12 @@ kx_Ebml *documentParse(size_t length, const unsigned char *bytes, const char *pa
                                                      documentFree);
     uint8_t expected = checkByte(t);
     if (n) {
-        Holder *h = holderNew(static_cast<size_t>(n));
-        Node *root = asNode(doc.get());
-        root->holder = h;
-        root->data = h->bytes();
-        root->lenth = static_cast<uint32_t>(n);
-        root->raw = 1;
-        memcpy(h->bytes(), body.cur(), static_cast<size_t>(n));
+        char *block = Block::make(static_cast<size_t>(n));
+        rawSlot(asNode(doc.get())).put(Text(block, block, static_cast<size_t>(n)));
+        auto *content = reinterpret_cast<unsigned char *>(block);
+        memcpy(content, body.cur(), static_cast<size_t>(n));
         if (hasPassword(password))
-            expected ^= scramble(h->bytes(), static_cast<size_t>(n), 4 + tSize + t + 1, password, false);
+            expected ^= scramble(content, static_cast<size_t>(n), 4 + tSize + t + 1, password, false);
     }
     if (check != expected) {
         KX_LOGE("Invalid check data.");
@@ -662,42 +587,19 @@ kx_Ebml *documentParse(size_t length, const unsigned char *bytes, const char *pa
 
 // ---------------------------------------------------------------- paths
 
-std::vector<std::string_view> splitPath(const char *path) {
-    std::vector<std::string_view> steps;
-    if (path == nullptr) return steps;
-    std::string_view p(path);
-    size_t i = 0;
-    while (i < p.size()) {
-        while (i < p.size() && (p[i] == ' ' || p[i] == '\t')) ++i;
-        size_t b = i;
-        while (i < p.size() && p[i] != ' ' && p[i] != '\t') ++i;
-        if (i > b) steps.push_back(p.substr(b, i - b));
-    }
-    return steps;
-}
+std::vector<std::string_view> splitPath(const char *path) { return kx::lazy::splitPath(path); }
 
 void walkPath(Node *start, const std::vector<std::string_view> &steps, size_t from, bool first, const Pred &pred,
               std::vector<Node *> &out) {
     if (from >= steps.size()) return;
-    // Pairs (node, step it must match); the start matches nothing itself.
-    std::vector<std::pair<Node *, size_t>> stack{{start, from}};
-    bool atStart = true;
-    while (!stack.empty()) {
-        auto [n, step] = stack.back();
-        stack.pop_back();
-        if (!atStart) {
-            if (steps[step - 1] != n->name) continue;
-            if (step == steps.size()) {
-                if (pred && !pred(n)) continue;
-                out.push_back(n);
-                if (first) return;
-                continue;
-            }
-        }
-        atStart = false;
-        if (!isContainer(n)) continue;
-        ensureParsed(n);
-        for (uint32_t i = n->childCount; i-- > 0;) stack.push_back({n->children[i], step + 1});
+    std::vector<std::string_view> rest(steps.begin() + static_cast<std::ptrdiff_t>(from), steps.end());
+    std::vector<Node *> found;
+    kx::lazy::Report rep;
+    kx::lazy::findAll<Traits>(start, rest, found, rep);
+    for (Node *n : found) {
+        if (pred && !pred(n)) continue;
+        out.push_back(n);
+        if (first) return;
     }
 }
 
@@ -744,7 +646,7 @@ Node *copyInto(Node *parent, const Node *source) {
             propertyAppend(c, p.name, p.value, p.value ? strlen(p.value) : 0);
         }
         if (src->lenth) dataSetCopy(c, src->data, src->lenth);
-        c->raw = src->raw && c->lenth ? 1 : 0;
+        if (src->rawLength) rawSlot(c).put(Text::copy(std::string_view(src->raw, src->rawLength)));
         for (uint32_t i = src->childCount; i-- > 0;) stack.push_back({src->children[i], c});
     }
     return top;

@@ -65,7 +65,6 @@ uint32_t deleteAll(const std::vector<Node *> &found) {
     return static_cast<uint32_t>(found.size());
 }
 
-// Data setters apply to any node but the root's raw content stays its own.
 int dataSet(kx_EbmlNode *node, const char *label, const std::function<void(Node *)> &set) {
     if (node == nullptr) return -1;
     return guarded<int>(label, -1, [&] {
@@ -121,13 +120,9 @@ KX_API kx_Ebml *kx_Ebml_new_from_Ebml__IO(kx_Ebml *doc) {
         copy->version = doc->version;
         Node *from = asNode(doc), *to = asNode(copy.get());
         for (uint32_t i = 0; i < from->childCount; ++i) copyInto(to, from->children[i]);
-        if (from->lenth) {
-            dataSetCopy(to, from->data, from->lenth);
-            to->raw = from->raw;
-        }
-        for (uint32_t i = 0; i < from->propertyCount; ++i)
-            propertyAppend(to, from->properties[i].name, from->properties[i].value,
-                           from->properties[i].value ? strlen(from->properties[i].value) : 0);
+        if (from->lenth) dataSetCopy(to, from->data, from->lenth);
+        if (from->rawLength)
+            rawSlot(to).put(kx::lazy::Text::copy(std::string_view(from->raw, from->rawLength)));
         return copy.release();
     });
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/log.hpp"
+#include "doc/lazy.hpp"
 #include "kx/ebml.h"
 
 namespace kx::ebml {
@@ -61,6 +62,7 @@ double doubleOf(const Node *n);
 void scalarSet(Node *n, uint64_t v);
 
 // Lazy parsing: one more child of a raw container, the rest of its level, everything below.
+kx::lazy::Slot rawSlot(Node *n);
 Node *parseNext(Node *n);
 void ensureParsed(Node *n);
 // 1 all parsed, -1 bytes left over as own data, -2 contents left raw at the nesting limit.
@@ -92,19 +94,6 @@ Node *copyInto(Node *parent, const Node *source);
 // The text form of a leaf for XML and JSON; has is false for nodes without one.
 std::string textForm(const Node *n, bool &has);
 
-// Runs f; exceptions become a logged failure result.
-template <class R, class F>
-R guarded(const char *label, R failure, F &&f) {
-    try {
-        return f();
-    } catch (const std::bad_alloc &) {
-        KX_LOG_ERROR_AT(5, __LINE__, label, "Out of memory.");
-    } catch (const std::exception &e) {
-        KX_LOG_ERROR_AT(5, __LINE__, label, "Failed:\"%s\".", e.what());
-    } catch (...) {
-        KX_LOG_ERROR_AT(5, __LINE__, label, "Failed.");
-    }
-    return failure;
-}
+using kx::lazy::guarded;
 
 }  // namespace kx::ebml

@@ -29,8 +29,9 @@
  *  - Integer (4) and floating (5) nodes always hold exactly 8 bytes (little-endian
  *    int64 / IEEE double), kept in the node itself; text nodes (2) always end with a NUL
  *    that lenth counts.
- *  - A container whose raw flag is set still holds unparsed content in data: its
- *    children so far are parsed, the rest follows. Containers nested deeper than
+ *  - A container with rawLength > 0 still holds unparsed content at raw: its children
+ *    so far are parsed, the rest follows. Bytes at the end of a container that do not
+ *    parse as nodes become its own data. Containers nested deeper than
  *    KX_EBML_NESTING_LIMIT are never parsed and keep their content raw.
  *  - Nothing here recurses on input: parsing, searching, copying, serialising and
  *    freeing use explicit work lists.
@@ -73,7 +74,7 @@ typedef struct kx_EbmlProperty {
 typedef struct kx_EbmlNode kx_EbmlNode;
 
 struct kx_EbmlNode {
-    unsigned char *data;       /* own value bytes (raw content for a raw container), or null */
+    unsigned char *data;       /* own value bytes, or null */
     uint32_t lenth;            /* bytes at data */
     uint32_t childCount;
     kx_EbmlNode **children;    /* childCount pointers in document order */
@@ -83,8 +84,11 @@ struct kx_EbmlNode {
     char *name;                /* NUL-terminated, stored with the node ("" for the root) */
     kx_EbmlNode *parent;       /* null for the root */
     uint32_t depth;            /* 0 for the root, 1 for top-level nodes */
-    uint32_t raw;              /* 1 while data still holds content not parsed into children */
-    void *holder;              /* internal: what keeps the bytes at data alive */
+    uint32_t reserved;
+    char *dataBlock;           /* internal: the shared block data points into */
+    char *raw;                 /* containers: content not parsed into children yet, or null */
+    size_t rawLength;          /* bytes at raw */
+    char *rawBlock;            /* internal: the shared block raw points into */
     uint64_t scalar;           /* the 8 bytes of integer and floating nodes (data points here) */
 };
 
@@ -126,8 +130,8 @@ KX_API uint32_t kx_Ebml_node_delete_child_byString(kx_Ebml *doc, kx_EbmlNode *no
 
 /* ---- Values and properties: 1 done, -1 refused (logged where the data is at fault) ----
  * Integer and floating nodes take exactly 8 bytes (length 0 sets 0); text nodes get a
- * terminating NUL when the bytes have none. Setting the data of a raw container drops
- * its unparsed content. */
+ * terminating NUL when the bytes have none. A raw container's level is parsed first,
+ * so its children stay. */
 KX_API int kx_Ebml_node_data_set(kx_EbmlNode *node, uint32_t length, const void *bytes);
 /* Takes the string (null clears). */
 KX_API int kx_Ebml_node_data_set__OI_2(kx_EbmlNode *node, kx_String *string);
