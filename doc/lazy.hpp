@@ -38,7 +38,9 @@
 //   };
 #pragma once
 
+#include <errno.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -46,11 +48,13 @@
 #include <cstddef>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "core/log.hpp"
+#include "kx/string.h"
 
 namespace kx::lazy {
 
@@ -100,6 +104,50 @@ R guarded(const char *label, R failure, F &&f) {
         KX_LOG_ERROR_AT(5, __LINE__, label, "Failed.");
     }
     return failure;
+}
+
+// ---------------------------------------------------------------- files and results
+
+// The whole file, read without translation. False with err set (and the log records
+// left to the caller) when it cannot be opened (opened false) or read.
+inline bool readFile(const char *path, std::string &data, bool &opened, int &err) {
+    FILE *f = fopen(path, "rb");
+    opened = f != nullptr;
+    if (f == nullptr) {
+        err = errno;
+        return false;
+    }
+    char chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) data.append(chunk, n);
+    bool ok = ferror(f) == 0;
+    err = errno;
+    fclose(f);
+    return ok;
+}
+
+// A serialised text as a new string with reserveBefore zero bytes in front and
+// reserveAfter behind; lenth counts all three, so it must fit 32 bits.
+inline kx_String *stringWithRoom(const std::string &text, uint32_t reserveBefore, uint32_t reserveAfter) {
+    size_t total = addSize(addSize(reserveBefore, text.size()), reserveAfter);
+    if (total > UINT32_MAX) throw SizeError();
+    kx_String *s = kx_String_new__IO(static_cast<uint32_t>(total));
+    if (s == nullptr || s->buffer == nullptr) {
+        if (s) kx_String_delete__OI(s);
+        throw std::bad_alloc();
+    }
+    memset(s->buffer, 0, reserveBefore);
+    if (!text.empty()) memcpy(s->buffer + reserveBefore, text.data(), text.size());
+    memset(s->buffer + reserveBefore + text.size(), 0, reserveAfter);
+    return s;
+}
+
+// A plain heap copy (malloc / free) of a text, NUL-terminated.
+inline char *heapText(std::string_view text) {
+    char *p = static_cast<char *>(xmalloc(addSize(text.size(), 1)));
+    if (!text.empty()) memcpy(p, text.data(), text.size());
+    p[text.size()] = '\0';
+    return p;
 }
 
 // ---------------------------------------------------------------- shared text blocks

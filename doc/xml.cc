@@ -38,7 +38,6 @@ using Node = kx_XmlNode;
 using std::string_view;
 using kx::lazy::addSize;
 using kx::lazy::arrayRemoveAt;
-using kx::lazy::SizeError;
 using kx::lazy::guarded;
 using kx::lazy::isBlank;
 using kx::lazy::skipBlanks;
@@ -65,12 +64,7 @@ static_assert(sizeof(kx_Xml) >= sizeof(kx_XmlNode));
 
 // ---------------------------------------------------------------- texts
 
-char *copyText(const char *s, size_t n) {
-    char *p = static_cast<char *>(xmalloc(addSize(n, 1)));
-    if (n) memcpy(p, s, n);
-    p[n] = '\0';
-    return p;
-}
+char *copyText(const char *s, size_t n) { return kx::lazy::heapText(string_view(s, n)); }
 
 string_view trimBlanks(string_view t) {
     size_t b = skipBlanks(t, 0);
@@ -521,7 +515,7 @@ std::string documentText(kx_Xml *doc, const char *lineStart, const char *lineEnd
     return std::move(w.out);
 }
 
-char *heapCopy(const std::string &s) { return copyText(s.data(), s.size()); }
+char *heapCopy(const std::string &s) { return kx::lazy::heapText(s); }
 
 // ---------------------------------------------------------------- loading
 
@@ -812,22 +806,15 @@ KX_API kx_Xml *kx_Xml_new_from_string__IO(const char *text) {
 
 KX_API kx_Xml *kx_Xml_new_from_file__IO(const char *path) {
     if (path == nullptr) return nullptr;
-    FILE *f = fopen(path, "rb");
-    if (f == nullptr) {
-        KX_LOGS("kx_Xml_new_from_file__IO", "Open the file:\"%s\"error:\"%s\".", path, kx::errtext(errno));
-        return nullptr;
-    }
     std::string data;
-    bool ok = guarded<bool>(__func__, false, [&] {
-        char chunk[65536];
-        size_t n;
-        while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) data.append(chunk, n);
-        return ferror(f) == 0;
-    });
-    int err = errno;
-    fclose(f);
+    bool opened = false;
+    int err = 0;
+    bool ok = guarded<bool>(__func__, false, [&] { return kx::lazy::readFile(path, data, opened, err); });
     if (!ok) {
-        KX_LOGS("kx_Xml_new_from_file__IO", "Read the file:\"%s\"error:\"%s\".", path, kx::errtext(err));
+        if (!opened)
+            KX_LOGS("kx_Xml_new_from_file__IO", "Open the file:\"%s\"error:\"%s\".", path, kx::errtext(err));
+        else
+            KX_LOGS("kx_Xml_new_from_file__IO", "Read the file:\"%s\"error:\"%s\".", path, kx::errtext(err));
         return nullptr;
     }
     return kx_Xml_new_from_string_buffer__IO(data.size(), data.data());
@@ -859,18 +846,8 @@ KX_API kx_String *kx_Xml_to_String__IO(kx_Xml *doc, uint32_t reserveBefore, uint
                                        const char *lineStart, const char *lineEnd, uint32_t indentStep) {
     if (doc == nullptr) return nullptr;
     return guarded<kx_String *>(__func__, nullptr, [&]() -> kx_String * {
-        std::string text = documentText(doc, lineStart, lineEnd, indentStep, true);
-        size_t total = addSize(addSize(reserveBefore, text.size()), reserveAfter);
-        if (total > UINT32_MAX) throw SizeError();
-        kx_String *s = kx_String_new__IO(static_cast<uint32_t>(total));
-        if (s == nullptr || s->buffer == nullptr) {
-            if (s) kx_String_delete__OI(s);
-            throw std::bad_alloc();
-        }
-        memset(s->buffer, 0, reserveBefore);
-        memcpy(s->buffer + reserveBefore, text.data(), text.size());
-        memset(s->buffer + reserveBefore + text.size(), 0, reserveAfter);
-        return s;
+        return kx::lazy::stringWithRoom(documentText(doc, lineStart, lineEnd, indentStep, true), reserveBefore,
+                                         reserveAfter);
     });
 }
 
