@@ -84,7 +84,9 @@ int video_h264_decode_tagged(void *handle, unsigned char *destination, uint32_t 
                                                               bufferLenth, buffer, tag, pictureTag);
     int rv = reinterpret_cast<DecodeFn>(b->fn[kRun])(handle, destination, lineBits, outType, width, height, bufferLenth,
                                                 buffer);
-    if (rv == 1 && pictureTag != nullptr) *pictureTag = tag;
+    // Such a plug-in does not say whose picture it wrote: with B-frames it need not be this unit's.
+    (void)tag;
+    if (rv == 1 && pictureTag != nullptr) *pictureTag = INT64_MIN;
     return rv;
 }
 

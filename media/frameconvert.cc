@@ -327,9 +327,13 @@ void set_frame_size(image_frame *f, uint32_t w, uint32_t h) {
 // The spare picture was just written for the unit tagged tag. Pictures leave the decoder in
 // display order, so this one belongs to the first output place of the slot: the frame of the
 // unit moves there (each frame keeps its own unit, index and stream time) and takes the
-// picture.
+// picture. A plug-in that does not tag pictures (INT64_MIN) fills the places in order.
 void attach_picture(const Ctx &c, Slot &sl, int64_t tag) {
     auto it = sl.held.find(tag);
+    if (it == sl.held.end() && tag == INT64_MIN && !sl.places.empty()) {
+        image_frame *first = sl.places.front();
+        it = std::find_if(sl.held.begin(), sl.held.end(), [&](const auto &e) { return e.second == first; });
+    }
     if (it == sl.held.end() || sl.places.empty()) {
         TH_LOGE("[%hu/%hu]Picture of unknown unit(=%lld) dropped.", c.slot, c.thread, (long long)tag);
         return;  // the spare is reused for the next call

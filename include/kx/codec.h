@@ -44,7 +44,8 @@
  *     hands out one held picture with its tag. After the drain the decoder starts afresh
  *     and expects a key frame.
  * Tags are any value except INT64_MIN. With plug-ins that lack h264_decode_tagged, the
- * tagged wrapper calls h264_decode and reports the call's own tag on 1.
+ * tagged wrapper calls h264_decode and reports INT64_MIN on 1: the picture is the next one in
+ * display order, but which unit carried it is not known.
  *
  * outType: 0 = planar Y, Cb, Cr each at full size (chroma repeated over 2 x 2 pixels);
  * 1 = Y only; 2 = planar YUV 4:2:0 (Y, then Cb and Cr of height/2 rows lineBits/2 bytes
