@@ -232,6 +232,15 @@ bool firstText(Node *setting, std::string *out) {
 
 // ---------------------------------------------------------------- import
 
+// The instances of a template under parent: elements of its name that are not settings
+// themselves.
+std::vector<Node *> instancesOf(Node *parent, const std::string &name) {
+    std::vector<Node *> out;
+    for (Node *n : children(parent, name))
+        if (child(n, kType) == nullptr) out.push_back(n);
+    return out;
+}
+
 void importValues(kx_Ebml *doc, Node *setting, Node *source, bool numeric) {
     deleteAll(doc, children(setting, kValue));
     std::vector<Node *> offered = children(source, kValue);
@@ -281,14 +290,16 @@ void importTree(kx_Ebml *doc, Node *parent, Node *sourceParent) {
         kx::ebml::ensureParsed(into);
         std::vector<Node *> items(into->children, into->children + into->childCount);
         std::unordered_set<Node *> removed;  // surplus instances deleted on the way
+        std::unordered_set<std::string_view> templates;  // each template name is handled once
         for (Node *c : items) {
             if (removed.count(c)) continue;
             string_view name = c->name;
             if (isMeta(name)) continue;
             if (isTemplate(name)) {
+                if (!templates.insert(name).second) continue;
                 std::string instanceName(name.substr(1));
                 std::vector<Node *> offered = children(from, instanceName);
-                std::vector<Node *> existing = children(into, instanceName);
+                std::vector<Node *> existing = instancesOf(into, instanceName);
                 int64_t countMax = limit(c, "$$valueCountMax", INT64_MAX);
                 size_t keep = offered.size();
                 if (countMax < 0) countMax = 0;
@@ -417,6 +428,7 @@ kx_ObjectList *instances(kx_Ebml *doc, kx_EbmlNode *parent, const uint32_t *addr
     kx::ebml::walkPath(start, steps, 0, false, nullptr, found);
     std::vector<Node *> kept;
     for (Node *inst : found) {
+        if (child(inst, kType) != nullptr) continue;  // a setting of that name, not an instance
         Node *tmpl = child(inst->parent, "$" + std::string(inst->name));
         string_view distributed;
         if (addresses == nullptr || tmpl == nullptr || !textOf(child(tmpl, "$$distributed"), &distributed) ||
@@ -461,7 +473,7 @@ kx_StringList *distributedHosts(Node *start) {
             string_view distributed;
             if (!isTemplate(c->name) || !textOf(child(c, "$$distributed"), &distributed) || distributed.empty())
                 continue;
-            for (Node *inst : children(n, c->name + 1)) {
+            for (Node *inst : instancesOf(n, c->name + 1)) {
                 std::string host;
                 if (hostOf(inst, std::string(distributed), &host) && kx_StringList_check_has(hosts.get(), host.c_str()) < 0 &&
                     kx_StringList_insert_tail(hosts.get(), host.c_str()) < 0)
@@ -691,6 +703,11 @@ KX_API int kx_Config_import(kx_Ebml *config, kx_EbmlNode *parent, kx_Ebml *sourc
     Node *into = kx::ebml::target(config, parent), *from = kx::ebml::target(source, sourceParent);
     if (into == nullptr || from == nullptr || !kx::ebml::belongsTo(config, into) || !kx::ebml::belongsTo(source, from))
         return -1;
+    if (config == source) {
+        // Values and instances are replaced while the source is read: it must be another document.
+        KX_LOGE("Invalid source: the configuration itself.");
+        return -1;
+    }
     return kx::ebml::guarded<int>(__func__, -1, [&] {
         importTree(config, into, from);
         return 1;

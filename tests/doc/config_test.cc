@@ -254,6 +254,22 @@ TEST(Config, HostileSerialFormsAndSources) {
     EXPECT_EQ(strings(c.get(), nullptr, "name"), std::vector<std::string>{"ok"});
     EXPECT_EQ(integers(c.get(), nullptr, "port"), std::vector<int64_t>{-999});
     EXPECT_EQ(kx_Config_import(c.get(), nullptr, src.get(), root(c.get())), -1);  // parent of another document
+    EXPECT_EQ(kx_Config_import(c.get(), nullptr, c.get(), nullptr), -1);          // itself
+}
+
+TEST(Config, RepeatedTemplatesAndSettingsNamedLikeInstances) {
+    // A loaded template may hold a template twice and a group named like its instances.
+    Doc c = station();
+    kx_Config_node_template_add(c.get(), nullptr, "camera", "Camera", "again", nullptr, 1, 0, 1, 1);
+    kx_EbmlNode *group = kx_Config_node_node_add(c.get(), nullptr, "camera", "Group", "not an instance", 1, 0, 1);
+    Doc src(kx_Ebml_new__IO(1, 0));
+    for (int i = 0; i < 3; ++i) sourceSetting(src.get(), kx_Ebml_node_addChild(src.get(), nullptr, "camera", 1), "url", {"rtsp://c/1"});
+    kxtest::CaptureShownOnFailure cap;
+    ASSERT_EQ(kx_Config_import(c.get(), nullptr, src.get(), nullptr), 1);
+    EXPECT_EQ(count(kx_Config_node_template__IO(c.get(), nullptr, nullptr, 0, 1, "camera")), 2u);
+    EXPECT_EQ(kx_Ebml_node_get_first(c.get(), group, "$$type")->parent, group);  // the group stays a group
+    ASSERT_EQ(kx_Config_import(c.get(), nullptr, src.get(), nullptr), 1);          // and again, over existing ones
+    EXPECT_EQ(count(kx_Config_node_template__IO(c.get(), nullptr, nullptr, 0, 1, "camera")), 2u);
 }
 
 TEST(Config, ResultOutAndSelfTest) {
