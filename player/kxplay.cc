@@ -5,20 +5,25 @@
 // One progress line per second (frames, fps, kbit/s, picture size, dropped frames) and a
 // summary at the end on standard output; the library's log records go to a file (--log) or
 // nowhere. Exit status: 0 pictures were played, 1 none arrived in time, 2 usage or URL error.
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
 
 #include "kx/dib.h"
 #include "kx/global.h"
+#include "kx/glyph.h"
+#include "kx/jpeg.h"
 #include "kx/memory.h"
 #include "kx/player.h"
 #include "kx/time.h"
@@ -32,6 +37,8 @@ struct Options {
     uint64_t frames = 0;       // 0: no limit
     std::string y4m;
     std::string snapshot;
+    bool osd = false;          // stamp stream time and frame index onto the pictures written
+    std::string font;          // of the stamp; empty: the system's sans font
     bool jump = false;
     double jumpTo = 0;
     unsigned threads = 1;
@@ -47,7 +54,9 @@ const char *kUsage =
     "  --seconds S         play S seconds (default: until --frames, Ctrl-C or the stream ends)\n"
     "  --frames N          stop after N pictures\n"
     "  --y4m FILE          write the decoded pictures as YUV4MPEG2 ('-' for standard output)\n"
-    "  --snapshot FILE.bmp write the last picture as a BMP file\n"
+    "  --snapshot FILE     write the last picture as JPEG (FILE.jpg, FILE.jpeg) or BMP (other names)\n"
+    "  --osd               stamp stream time and frame index onto the pictures written\n"
+    "  --font FILE         font of --osd (default: the system's sans font)\n"
     "  --jump SECONDS      after the first picture, jump to that stream time\n"
     "  --decode-threads N  decoder threads (default 1)\n"
     "  --timeout S         give up when no picture arrived within S seconds (default 10)\n"
@@ -99,6 +108,10 @@ int parse(int argc, char **argv, Options *o) {
             if (!text(&o->y4m)) return 2;
         } else if (a == "--snapshot") {
             if (!text(&o->snapshot)) return 2;
+        } else if (a == "--osd") {
+            o->osd = true;
+        } else if (a == "--font") {
+            if (!text(&o->font)) return 2;
         } else if (a == "--jump") {
             if (!value(&o->jumpTo)) return 2;
             o->jump = true;
@@ -157,7 +170,42 @@ struct Sink {
     bool keepLast = false;
     std::atomic<image_frame *> last{nullptr};
     uint64_t limit = 0;
+    bool osd = false;
+    std::string font;
+    kx_Glyphor *glyphs = nullptr;  // made for the first stamped picture's size
 };
+
+// Stamps "stream time  #frame index" into the top-left corner of a planar YUV 4:2:0 picture:
+// white luma, neutral chroma. A picture too small for the text is left as it is.
+void stamp(Sink *s, const image_frame *frame, unsigned char *yuv, uint32_t w, uint32_t h) {
+    if (!s->osd) return;
+    if (s->glyphs == nullptr) {
+        int16_t cell = static_cast<int16_t>(std::min<uint32_t>(std::max<uint32_t>(h / 18, 10), 72));
+        s->glyphs = kx_Glyphor_new__IO(s->font.empty() ? nullptr : s->font.c_str(), cell, cell, 0, 0);
+        if (s->glyphs == nullptr) {
+            s->osd = false;
+            return;
+        }
+    }
+    // Stream times are wall-clock seconds when the source says so, else seconds from the start.
+    char text[64];
+    const double t = frame->streamTime;
+    if (t >= 86400.0 * 365) {
+        time_t whole = static_cast<time_t>(t);
+        struct tm tm;
+        localtime_r(&whole, &tm);
+        snprintf(text, sizeof text, "%02d:%02d:%02d.%03d  #%u", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                 static_cast<int>((t - static_cast<double>(whole)) * 1000), frame->frameIndex);
+    } else {
+        snprintf(text, sizeof text, "%.3f s  #%u", t, frame->frameIndex);
+    }
+    const int at = s->glyphs->height / 2;
+    const uint32_t cw = (w + 1) / 2, ch = (h + 1) / 2;
+    unsigned char *u = yuv + size_t(w) * h, *v = u + size_t(cw) * ch;
+    if (kx_Glyphor_write(s->glyphs, text, yuv, w, h, w, at, at, 255) != 1) return;
+    kx_Glyphor_write_uv(s->glyphs, text, u, cw, ch, cw, at, at, 128);
+    kx_Glyphor_write_uv(s->glyphs, text, v, cw, ch, cw, at, at, 128);
+}
 
 signed char on_frame(image_frame *frame, void *p) {
     auto *s = static_cast<Sink *>(p);
@@ -174,6 +222,7 @@ signed char on_frame(image_frame *frame, void *p) {
             size_t bytes = size_t(w) * h + 2 * size_t((w + 1) / 2) * ((h + 1) / 2);
             s->picture.resize(bytes);
             if (playerLib_image_frame_get_yuv420p(frame, s->picture.data()) == 1) {
+                stamp(s, frame, s->picture.data(), w, h);
                 fputs("FRAME\n", s->y4m);
                 fwrite(s->picture.data(), 1, bytes, s->y4m);
                 s->written.fetch_add(1);
@@ -193,11 +242,35 @@ signed char on_frame(image_frame *frame, void *p) {
     return 1;
 }
 
-int write_snapshot(image_frame *frame, const std::string &path) {
+bool is_jpeg_name(const std::string &path) {
+    size_t dot = path.rfind('.');
+    if (dot == std::string::npos) return false;
+    std::string ext = path.substr(dot + 1);
+    for (char &c : ext) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return ext == "jpg" || ext == "jpeg";
+}
+
+// The picture as JPEG (quality 90) or BMP by the file name, stamped with --osd.
+int write_snapshot(image_frame *frame, const std::string &path, Sink *s) {
     uint32_t w = frame->width[0], h = frame->height[0];
     image_dib *dib = image_dib_new__IO(w, h, IMAGE_DIB_RGB, 0);
     if (dib == nullptr) return -1;
-    int rv = playerLib_image_frame_get_rgb(frame, dib->data) == 1 ? image_dib_svae_to_file(dib, path.c_str()) : -1;
+    std::vector<unsigned char> yuv(size_t(w) * h + 2 * size_t((w + 1) / 2) * ((h + 1) / 2));
+    bool made;
+    if (s->osd && playerLib_image_frame_get_yuv420p(frame, yuv.data()) == 1) {
+        stamp(s, frame, yuv.data(), w, h);
+        made = image_dib_copy(w, h, IMAGE_DIB_YUV420P, 0, yuv.data(), IMAGE_DIB_RGB, 0, dib->data) == 1;
+    } else {
+        made = playerLib_image_frame_get_rgb(frame, dib->data) == 1;
+    }
+    int rv = -1;
+    if (made && is_jpeg_name(path)) {
+        image_jpeg *jpeg = image_jpeg_new_from_dib__IO(dib, 90);
+        rv = jpeg ? image_jpeg_save_to_file(jpeg, path.c_str()) : -1;
+        image_jpeg_delete__OI(&jpeg);
+    } else if (made) {
+        rv = image_dib_svae_to_file(dib, path.c_str());
+    }
     image_dib_delete__OI(&dib);
     return rv == 1 ? 1 : -1;
 }
@@ -225,6 +298,8 @@ int main(int argc, char **argv) {
     Sink sink;
     sink.fps = o.fps > 0 ? o.fps : 25.0f;
     sink.keepLast = !o.snapshot.empty();
+    sink.osd = o.osd;
+    sink.font = o.font;
     sink.limit = o.frames;
     if (!o.y4m.empty()) {
         sink.y4m = o.y4m == "-" ? out : fopen(o.y4m.c_str(), "wb");
@@ -326,7 +401,7 @@ int main(int argc, char **argv) {
             if (last == nullptr) {
                 fprintf(stderr, "kxplay: no picture for the snapshot\n");
             } else {
-                if (write_snapshot(last, o.snapshot) == 1) {
+                if (write_snapshot(last, o.snapshot, &sink) == 1) {
                     fprintf(report, "kxplay: snapshot %ux%u written to %s\n", last->width[0], last->height[0],
                             o.snapshot.c_str());
                 } else {
@@ -340,6 +415,7 @@ int main(int argc, char **argv) {
         playerLib_item_delete__OI(item);
     }
     playerLib_delete__OI(player);
+    if (sink.glyphs != nullptr) kx_Glyphor_delete__OI(sink.glyphs);
     if (sink.y4m != nullptr && sink.y4m != out) fclose(sink.y4m);
     globalRelease();
     fflush(out);
