@@ -23,11 +23,21 @@
 
 namespace {
 
+void on_error(j_common_ptr cinfo);
+void quiet(j_common_ptr, int) {}
+
 // libjpeg reports fatal errors through error_exit: jump back to the caller's frame. The frames
 // between setjmp and the jump hold only trivially destructible locals.
 struct Error {
     jpeg_error_mgr mgr;
     jmp_buf back;
+    // Standard handlers, fatal errors logged and jumped out of, warnings dropped.
+    jpeg_error_mgr *install() {
+        jpeg_std_error(&mgr);
+        mgr.error_exit = on_error;
+        mgr.emit_message = quiet;
+        return &mgr;
+    }
 };
 
 void on_error(j_common_ptr cinfo) {
@@ -37,8 +47,6 @@ void on_error(j_common_ptr cinfo) {
     KX_PLUGIN_LOG("picpress", "libjpeg: %s", text);
     longjmp(e->back, 1);
 }
-
-void quiet(j_common_ptr, int) {}
 
 struct Layout {
     J_COLOR_SPACE space;
@@ -79,9 +87,7 @@ KX_PLUGIN_EXPORT int Decompress(const uint8_t *jpeg, uint32_t jpegLength, uint8_
         return -1;
     jpeg_decompress_struct cinfo;
     Error err;
-    cinfo.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = on_error;
-    err.mgr.emit_message = quiet;
+    cinfo.err = err.install();
     // Row buffer for the planar layout: one interleaved YCbCr row, from libjpeg's pool.
     JSAMPARRAY row = nullptr;
     if (setjmp(err.back)) {
@@ -147,9 +153,7 @@ KX_PLUGIN_EXPORT int Compress(const uint8_t *pixels, size_t pixelSize, uint32_t 
     jpeg_compress_struct cinfo;
     Error err;
     FixedDest dest;
-    cinfo.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = on_error;
-    err.mgr.emit_message = quiet;
+    cinfo.err = err.install();
     JSAMPARRAY row = nullptr;
     if (setjmp(err.back)) {
         jpeg_destroy_compress(&cinfo);
