@@ -445,6 +445,7 @@ void socketPool::connect(socketPool_item *it, double now) {
                             -1, IP4(it));
         return;
     }
+    kx::net::setNoDelay(fd);
     int state = kx::net::connectStart(fd, it->ipv4, it->port);
     if (state == kx::net::kConnectFailed) {
         KX_LOG_ERROR_AT(5, __LINE__, label, "Connect error:\"%s\",sock=%d,server:" SERVER ".", kx::errtext(errno), fd,
@@ -694,6 +695,7 @@ socketPool_item *new_item(uint16_t headLength, socketPool_getRecvLength_cb fn, u
     if (sock >= 0) {
         it->sock = sock;
         kx::net::setNonBlocking(sock, true);
+        kx::net::setNoDelay(sock);  // writes are gathered here; the kernel need not hold them back
         double now = kx_time_uptime_get();
         it->connectTime = it->lastSendTime = it->lastRecvTime = it->lastActiveTime = now;
     }

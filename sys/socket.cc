@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <math.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -29,6 +30,11 @@ int setOptions(int fd) {
     struct linger lg = {1, 0};
     if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0) return kOpenLinger;
     return 0;
+}
+
+int setNoDelay(int fd) {
+    int one = 1;
+    return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 ? 0 : -1;
 }
 
 int setNonBlocking(int fd, bool on) {

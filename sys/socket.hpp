@@ -24,6 +24,10 @@ inline int openTcp(bool nonBlocking) { return openSocket(nonBlocking, false); }
 // kOpenLinger with errno set.
 int setOptions(int fd);
 
+// TCP_NODELAY on: small writes go out at once instead of waiting for the peer's
+// acknowledgement (senders that gather their own writes). 0, or -1 with errno set.
+int setNoDelay(int fd);
+
 // O_NONBLOCK on or off. 0, or -1 with errno set.
 int setNonBlocking(int fd, bool on);
 

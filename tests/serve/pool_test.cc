@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -254,6 +255,36 @@ TEST(SocketPool, OutboundItemIsRetriedOnTheTickUntilItsServerAppears) {
     socketPool_item_delete__OI(it);
     close(peer);
     close(l);
+}
+
+// Mode 3 closes at the next tick and connects again; mode 2 closes and stays closed.
+TEST(SocketPool, ModesCloseAtTheTickAndReconnectOrNot) {
+    Capture cap;
+    Listener l;
+    Pool pool;
+    ASSERT_EQ(socketPool_startThread(pool, -1), 1);
+    uint16_t port;
+    kx_Socket_addr_get_local(nullptr, &port, l.fd);
+    socketPool_item *it = socketPool_item_new_standard__IO(kLoopback, port, 0);
+    ASSERT_EQ(socketPool_add_item__OI_2(pool, it), 1);
+    int first = kx_Socket_unix_accept(nullptr, nullptr, l.fd, 0, 5.0);
+    ASSERT_GE(first, 0);
+    ASSERT_TRUE(eventually([&] { return socketPool_item_connectTime_get(it) > 0; }));
+    socketPool_item_mode_set(it, SOCKETPOOL_MODE_RECONNECT);
+    EXPECT_TRUE(peer_sees_close(first));
+    int second = kx_Socket_unix_accept(nullptr, nullptr, l.fd, 0, 5.0);
+    ASSERT_GE(second, 0);
+    ASSERT_TRUE(eventually([&] { return socketPool_item_connectTime_get(it) > 0; }));
+    EXPECT_EQ(std::atomic_ref<unsigned char>(it->mode).load(), SOCKETPOOL_MODE_CONNECT);
+    socketPool_item_mode_set(it, SOCKETPOOL_MODE_CLOSE);
+    EXPECT_TRUE(peer_sees_close(second));
+    uint64_t t0 = kx::pool::tickCount(pool);
+    ASSERT_TRUE(eventually([&] { return kx::pool::tickCount(pool) >= t0 + 3; }));
+    EXPECT_EQ(socketPool_item_connectTime_get(it), 0);
+    EXPECT_EQ(kx_Socket_unix_accept(nullptr, nullptr, l.fd, 0, 0.01), -6);  // no third connection
+    socketPool_item_delete__OI(it);
+    close(first);
+    close(second);
 }
 
 TEST(SocketPool, IdleConnectionClosesAndAGivenSocketIsNotReconnected) {
