@@ -214,6 +214,10 @@ struct kx_Json;
  * with data their text: text as is, bytes in base64, integers in decimal, floating
  * values "%lf" (times as local "YYYY-MM-DD hh:mm:ss.uuuuuu"). */
 KX_API struct kx_Xml *kx_Ebml_convert_to_Xml__IO(kx_Ebml *doc);
+/* JSON has no properties or types: a node with properties becomes an object whose first
+ * members are "@name":"value", a leaf among them keeps its text in "#text", and a
+ * container without children or properties holds "#container":"". Otherwise a container
+ * is an object of its children and a leaf its text form. */
 KX_API struct kx_Json *kx_Ebml_convert_to_Json__IO(kx_Ebml *doc);
 /* Parses everything and prints the XML form to stream: 1, or -1. */
 KX_API int kx_Ebml_out_debug(kx_Ebml *doc, FILE *stream);
@@ -221,6 +225,8 @@ KX_API int kx_Ebml_out_debug(kx_Ebml *doc, FILE *stream);
  * encodeMethod 1 for a UTF-8 (or absent) encoding, else 2; documentTag 0. */
 KX_API kx_Ebml *kx_Ebml_new_from_Xml__IO(struct kx_Xml *xml);
 KX_API kx_Ebml *kx_Ebml_new_from_Xml_noProperty__IO(struct kx_Xml *xml);
+/* The same mapping back; members read as raw objects become containers. encodeMethod 1,
+ * documentTag 0. */
 KX_API kx_Ebml *kx_Ebml_new_from_Json__IO(struct kx_Json *json);
 
 KX_EXTERN_C_END

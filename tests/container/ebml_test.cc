@@ -15,6 +15,7 @@
 #include "kx/objectlist.h"
 #include "kx/string.h"
 #include "kx/stringbuilder.h"
+#include "kx/json.h"
 #include "kx/xml.h"
 #include "tests/support/stdout_capture.hpp"
 
@@ -562,6 +563,59 @@ TEST(Ebml, XmlOfAnotherEncodingGivesEncodeMethodTwo) {
     Doc back = parse(bytesOf(d.get()));
     ASSERT_TRUE(back);
     EXPECT_EQ(back->encodeMethod, 2u);
+}
+
+// Texts, containers with and without children or properties, repeated names.
+Doc jsonSample() {
+    Doc d(kx_Ebml_new__IO(1, 0));
+    kx_EbmlNode *a = kx_Ebml_node_addChild_with_a_property(d.get(), nullptr, "a", 1, "p", "1");
+    kx_Ebml_node_property_add(a, "q", "");
+    kx_Ebml_node_data_set_string(kx_Ebml_node_addChild_with_a_property(d.get(), a, "b", 2, "r", "x"), "text");
+    kx_Ebml_node_data_set_string(kx_Ebml_node_addChild(d.get(), a, "b", 2), "second");
+    kx_Ebml_node_addChild(d.get(), a, "b", 2);  // empty text in an array
+    kx_Ebml_node_addChild(d.get(), a, "empty", 1);
+    kx_Ebml_node_addChild_with_a_property(d.get(), a, "flagged", 1, "only", "props");
+    kx_EbmlNode *c = kx_Ebml_node_addChild(d.get(), nullptr, "c", 1);
+    kx_Ebml_node_data_set_string(kx_Ebml_node_addChild(d.get(), c, "d", 2), "deep");
+    return d;
+}
+
+std::string jsonText(kx_Json *j) {
+    char *t = kx_Json_to_string__IO(j, nullptr, "\n", 4);
+    std::string s = t ? t : "(null)";
+    free(t);
+    return s;
+}
+
+TEST(Ebml, JsonRoundTripKeepsNamesTypesValuesAndProperties) {
+    Doc d = jsonSample();
+    Doc parsed = parse(bytesOf(d.get()));
+    kx_Json *j = kx_Ebml_convert_to_Json__IO(parsed.get());
+    ASSERT_NE(j, nullptr);
+    std::string text = jsonText(j);
+    kx_Json_delete__OI(j);
+    EXPECT_NE(text.find("\"@p\":\"1\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"#text\":\"text\""), std::string::npos) << text;
+    kx_Json *reread = kx_Json_new_from_string__IO(text.c_str());
+    Doc back(kx_Ebml_new_from_Json__IO(reread));
+    kx_Json_delete__OI(reread);
+    ASSERT_TRUE(back);
+    expectSame(root(d.get()), root(back.get()), true, "") ;
+    EXPECT_EQ(bytesOf(back.get()), bytesOf(d.get()));
+}
+
+TEST(Ebml, JsonOfOtherProducers) {
+    // Scalars without quotes come as members without value, "{}" as an empty container.
+    kx_Json *j = kx_Json_new_from_string__IO("{\"cam\":{\"url\":\"rtsp://x/1\",\"fps\":25,\"tags\":[\"a\",\"b\"],\"opt\":{}}}");
+    kxtest::CaptureShownOnFailure cap;
+    Doc d(kx_Ebml_new_from_Json__IO(j));
+    kx_Json_delete__OI(j);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(data(kx_Ebml_node_get_first(d.get(), nullptr, "cam url")), Bytes("rtsp://x/1\0", 11));
+    EXPECT_EQ(kx_Ebml_node_get_first(d.get(), nullptr, "cam fps")->lenth, 0u);
+    EXPECT_EQ(names(list(kx_Ebml_node_get__IO(d.get(), nullptr, "cam tags"))),
+              (std::vector<std::string>{std::string("tags:a\0", 7), std::string("tags:b\0", 7)}));
+    EXPECT_EQ(kx_Ebml_node_get_first(d.get(), nullptr, "cam opt")->type, KX_EBML_TYPE_CONTAINER);
 }
 
 }  // namespace
