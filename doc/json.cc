@@ -232,6 +232,7 @@ private:
         Text rest = rawCopy('[', at, end);
         Node *m = newMember ? nodeCreate(f.obj, f.member->name) : f.member;
         setRaw(m, std::move(rest));
+        if (newMember) m->flags |= KX_JSON_FLAG_RAW_JOINED;  // no ',' was read before the rest
         stack_.pop_back();
         if (end == npos) return exhausted();
         pos_ = end;
@@ -239,10 +240,15 @@ private:
     }
 
     // A quoted value opened at open, the scan stopped at stop: the text up to the last
-    // quote before stop, or up to stop when there is none.
+    // quote before stop, or up to stop when there is none. A missing closing quote and
+    // text between it and stop are malformed (the text is not given back in place).
     void quoted(Node *m, size_t open, size_t stop) {
         size_t last = t_.substr(0, stop).rfind('"');
         size_t end = last > open ? last : stop;
+        if (end == stop)
+            logError(open);
+        else if (skipWs(last + 1) < stop)
+            logError(last + 1);
         size_t len = end - open - 1;
         if (len == 0) return;
         if (end == last) {
@@ -356,7 +362,7 @@ private:
             pos_ = q + 1;
             return State::AfterValue;
         }
-        return arrayError(q, true);
+        return arrayError(pos_, true);  // the rest keeps the blanks that follow the element
     }
 
     void run() {
@@ -410,13 +416,26 @@ struct Traits {
     static kx::lazy::Slot slot(Node *n) { return slotOf(n); }
 };
 
-// Analyses everything below root; raw text that is no object is reported malformed.
+// Analyses everything below root. Raw objects are parsed (again); what stays raw or
+// open from an earlier parse (the rest of an array, a text that is no object, a text
+// that ended inside a level) is reported malformed as well.
 void analyze(Node *root, Report &rep) {
     kx::lazy::analyzeBelow<Traits>(root, rep);
     if (root->kind == KX_JSON_KIND_DOCUMENT && isRaw(root) && !hasRawObject(root)) {
         string_view v = valueOf(root);
         KX_LOGS("kx_Json_analyzeAll_fast", "Error data:\"%.*s\".", logLen(v), v.data());
         rep.malformed = true;
+    }
+    if (rep.malformed) return;
+    std::vector<const Node *> stack{root};
+    while (!stack.empty()) {
+        const Node *n = stack.back();
+        stack.pop_back();
+        if (hasRawArray(n) || (n->flags & (KX_JSON_FLAG_OPEN_OBJECT | KX_JSON_FLAG_OPEN_ARRAY))) {
+            rep.malformed = true;
+            return;
+        }
+        for (uint32_t i = 0; i < n->childCount; ++i) stack.push_back(n->children[i]);
     }
 }
 
@@ -519,7 +538,7 @@ private:
             if (f.inRun) {
                 if (f.i < f.runEnd) {
                     const Node *c = n->children[f.i++];
-                    if (!f.firstElement) out_ += ',';
+                    if (!f.firstElement && !(hasRawArray(c) && (c->flags & KX_JSON_FLAG_RAW_JOINED))) out_ += ',';
                     f.firstElement = false;
                     if (hasRawArray(c)) {
                         out_.append(valueOf(c).substr(1));  // the rest of the array, with its bracket
@@ -591,7 +610,14 @@ void documentFree(kx_Json *doc) {
     free(doc);
 }
 
+// The text ends at its first NUL byte (values and names are NUL-terminated texts).
 kx_Json *load(string_view text) {
+    size_t nul = text.find('\0');
+    if (nul != npos) {
+        if (text.find_first_not_of('\0', nul) != npos)
+            KX_LOGS("kx_Json_new_from_string_buffer__IO", "Text after a NUL byte ignored.");
+        text = text.substr(0, nul);
+    }
     kx_Json *doc = documentCreate();
     try {
         setRaw(asNode(doc), Text::copy(text));

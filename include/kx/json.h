@@ -47,6 +47,7 @@ KX_EXTERN_C_BEGIN
 #define KX_JSON_FLAG_RAW 1u         /* value is unparsed text ("{...", "[..." or the whole document) */
 #define KX_JSON_FLAG_OPEN_OBJECT 2u /* the text ended inside this object: no closing brace is written */
 #define KX_JSON_FLAG_OPEN_ARRAY 4u  /* the text ended inside the array this member ends: no ']' is written */
+#define KX_JSON_FLAG_RAW_JOINED 8u  /* the raw rest of an array follows the element before it without ',' */
 
 /* Depth (the document's members are depth 1) from which objects stay raw. */
 #define KX_JSON_NESTING_LIMIT 256u
@@ -94,7 +95,8 @@ typedef struct kx_JsonData {
 
 /* Empty document. */
 KX_API kx_Json *kx_Json_new__IO(void);
-/* Document whose raw value is a copy of length bytes; nothing is checked or parsed yet. */
+/* Document whose raw value is a copy of length bytes, up to the first NUL byte; nothing
+ * is checked or parsed yet. */
 KX_API kx_Json *kx_Json_new_from_string_buffer__IO(size_t length, const char *buffer);
 KX_API kx_Json *kx_Json_new_from_string__IO(const char *text);
 /* The whole file, read without translation; null when it cannot be opened or read. */

@@ -116,7 +116,7 @@ const ReadCase kReadCases[] = {
     {"the rest of a broken object stays in place", "{\"a\":{\"b\":\"1\",\"c\" \"2\"},\"d\":\"3\"}", -1,
      "a{b=1+raw:{\"c\" \"2\"}},d=3", "{\"a\":{\"b\":\"1\",\"c\" \"2\"},\"d\":\"3\"}"},
     {"the rest of a broken array stays in place", "{\"a\":[{\"b\":\"1\"} x, \"y\"],\"c\":\"2\"}", -1,
-     "a{b=1},a=raw:[x, \"y\"],c=2", "{\"a\":[{\"b\":\"1\"},x, \"y\"],\"c\":\"2\"}"},
+     "a{b=1},a=raw:[ x, \"y\"],c=2", "{\"a\":[{\"b\":\"1\"} x, \"y\"],\"c\":\"2\"}"},
     {"an unterminated value falls back raw", "{\"a\":\"1\",\"b\":\"2", -1, "a=1+raw:{\"b\":\"2",
      "{\"a\":\"1\",\"b\":\"2"},
     {"an unterminated array falls back raw", "{\"a\":[\"1\"", -1, "a=raw:[\"1\"", "{\"a\":[\"1\""},
