@@ -1,5 +1,5 @@
 // Glyph overlay through libkxlib and the libGlyphor plug-in (KX_LINK_SHARED), checked against
-// FreeType itself (KX_WITH_FREETYPE) with DejaVu Sans.
+// FreeType itself (KX_WITH_FREETYPE) with DejaVu Sans; KX_THREADED for the shared contexts.
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -284,6 +285,29 @@ TEST_F(Glyph, MissingCharacterFailsWithMinus2) {
     std::string log = out.text();
     EXPECT_NE(log.find("Get index failed."), std::string::npos);
     EXPECT_NE(log.find("Get Failed,str[1]=238"), std::string::npos);
+}
+
+TEST(GlyphThreads, WritersSharingContextsDrawWhatOneWriterDraws) {
+    // Each thread takes its own reference to shared contexts, makes glyphs and colour tables
+    // on first use and draws; every plane must equal the one drawn alone.
+    const char *const texts[] = {"Gate 3 12:00:01", "Kamera Nord", "Ä Ö Ü 0123"};
+    auto draw = [&](int k, Plane *p) {
+        kx_Glyphor *c = kx_Glyphor_new__IO(kFont, static_cast<int16_t>(18 + k % 2), 18, 0, 0);
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(kx_Glyphor_write(c, texts[k % 3], p->data(), p->w, p->h, p->lineBits, 2, 3,
+                                   static_cast<unsigned char>(200 + k)),
+                  1);
+        kx_Glyphor_delete__OI(c);
+    };
+    constexpr int kThreads = 6;
+    std::vector<Plane> together(kThreads, Plane(220, 30)), alone(kThreads, Plane(220, 30));
+    std::vector<std::thread> threads;
+    for (int k = 0; k < kThreads; ++k) threads.emplace_back(draw, k, &together[k]);
+    for (std::thread &t : threads) t.join();
+    for (int k = 0; k < kThreads; ++k) {
+        draw(k, &alone[k]);
+        EXPECT_EQ(together[k].buf, alone[k].buf) << k;
+    }
 }
 
 TEST(GlyphDefault, NoPathTakesTheSystemSansFont) {
