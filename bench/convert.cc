@@ -5,13 +5,16 @@
 //     parallel) and with 1 worker: frames made from the units, fed as fast as frame-in takes
 //     them and taken out in order on another thread;
 //   - libavcodec with 2 frame threads: every unit sent, every picture received and handed back.
-// Prints the three frame rates (best of 3 alternating rounds), the ratios, and the resident
-// size of the process before and after 10 000 frames through one item with 2 workers.
+// Prints the three frame rates (best of 3 alternating rounds), the ratios, the CPU time each
+// spends per frame (all threads of the process; it holds when other work shares the machine),
+// and the resident size of the process before and after 10 000 frames through one item with 2
+// workers.
 //   bench_convert [clip.mkv [width height]]
 //     (default: 1080p30 8 Mbit/s clips of 10 s, a group of pictures every second, without and
 //      with B-frames)
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -40,6 +43,24 @@ double now() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
 }
+
+// CPU seconds of every thread of the process so far.
+double cpu_seconds() {
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return (double)(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (double)(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+}
+
+// One timed run: frames per second and CPU milliseconds per frame; best of several kept.
+struct Figure {
+    double fps = 0, cpuMs = 0;
+    void keep(double frames, double seconds, double cpu) {
+        if (frames <= 0 || seconds <= 0) return;
+        fps = std::max(fps, frames / seconds);
+        const double ms = cpu * 1e3 / frames;
+        cpuMs = cpuMs == 0 ? ms : std::min(cpuMs, ms);
+    }
+};
 
 double rss_mib() {
     long pages = 0, resident = 0;
@@ -103,7 +124,7 @@ struct Consumer {
                     continue;
                 }
                 if (fed.load() && frameConvert_item_bufferCount(item) == 0) break;
-                kx_thread_usleep(100);
+                kx_thread_usleep(1000);  // frames come every few ms: light polling
             }
         });
     }
@@ -114,31 +135,31 @@ struct Consumer {
     }
 };
 
-// Frames per second from the first frame-in to the last frame-out; 0 when a frame was lost.
-double run_ours(const Input &in, uint16_t workers) {
+// From the first frame-in to the last frame-out; nothing kept when a frame was lost.
+void run_ours(const Input &in, uint16_t workers, Figure *fig) {
     Service s(workers);
-    const double t0 = now();
+    const double t0 = now(), c0 = cpu_seconds();
     Consumer consumer(s.item);
     for (size_t i = 0; i < in.units.size(); ++i) frameConvert_item_frame_in_pthreadSafety_OI(s.item, frame_of(in, i, i));
     frameConvert_item_flush(s.item);
     size_t out = consumer.finish();
-    const double seconds = now() - t0;
-    return out == in.units.size() ? (double)out / seconds : 0.0;
+    const double seconds = now() - t0, cpu = cpu_seconds() - c0;
+    if (out == in.units.size()) fig->keep((double)out, seconds, cpu);
 }
 
-// libavcodec's H.264 decoder with `threads` frame threads; frames per second, 0 on failure.
-double run_libavcodec(const Input &in, int threads) {
+// libavcodec's H.264 decoder with `threads` frame threads; nothing kept on failure.
+void run_libavcodec(const Input &in, int threads, Figure *fig) {
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     AVCodecContext *ctx = codec ? avcodec_alloc_context3(codec) : nullptr;
     AVPacket *packet = av_packet_alloc();
     AVFrame *picture = av_frame_alloc();
     size_t out = 0;
-    double seconds = 0;
+    double seconds = 0, cpu = 0;
     if (ctx != nullptr && packet != nullptr && picture != nullptr) {
         ctx->thread_count = threads;
         ctx->thread_type = FF_THREAD_FRAME;
         if (avcodec_open2(ctx, codec, nullptr) == 0) {
-            const double t0 = now();
+            const double t0 = now(), c0 = cpu_seconds();
             auto receive = [&] {
                 while (avcodec_receive_frame(ctx, picture) == 0) {
                     ++out;
@@ -156,12 +177,13 @@ double run_libavcodec(const Input &in, int threads) {
             avcodec_send_packet(ctx, nullptr);
             receive();
             seconds = now() - t0;
+            cpu = cpu_seconds() - c0;
         }
     }
     av_frame_free(&picture);
     av_packet_free(&packet);
     avcodec_free_context(&ctx);
-    return out == in.units.size() && seconds > 0 ? (double)out / seconds : 0.0;
+    if (out == in.units.size()) fig->keep((double)out, seconds, cpu);
 }
 
 // `total` frames through one item with 2 workers, at most `depth` queued at a time as the
@@ -233,17 +255,18 @@ int main(int argc, char **argv) {
 
     bool ok = true;
     for (const Input &in : inputs) {
-        double two = 0, one = 0, lavc = 0;
+        Figure fTwo, fOne, fLavc;
         // Rounds alternate between the three so all see the same machine load; best of 3 each.
         for (int round = 0; round < 3; ++round) {
-            two = std::max(two, run_ours(in, 2));
-            one = std::max(one, run_ours(in, 1));
-            lavc = std::max(lavc, run_libavcodec(in, 2));
+            run_ours(in, 2, &fTwo);
+            run_ours(in, 1, &fOne);
+            run_libavcodec(in, 2, &fLavc);
         }
+        const double two = fTwo.fps, one = fOne.fps, lavc = fLavc.fps;
         fprintf(g_out, "clip %s: %zu access units, %ux%u\n", in.name.c_str(), in.units.size(), in.width, in.height);
-        fprintf(g_out, "  frameConvert, 2 workers:      %7.1f fps\n", two);
-        fprintf(g_out, "  frameConvert, 1 worker:       %7.1f fps\n", one);
-        fprintf(g_out, "  libavcodec, 2 frame threads:  %7.1f fps\n", lavc);
+        fprintf(g_out, "  frameConvert, 2 workers:      %7.1f fps  %6.2f ms CPU per frame\n", two, fTwo.cpuMs);
+        fprintf(g_out, "  frameConvert, 1 worker:       %7.1f fps  %6.2f ms CPU per frame\n", one, fOne.cpuMs);
+        fprintf(g_out, "  libavcodec, 2 frame threads:  %7.1f fps  %6.2f ms CPU per frame\n", lavc, fLavc.cpuMs);
         fprintf(g_out, "  2 workers / libavcodec:       %7.3f\n", lavc > 0 ? two / lavc : 0.0);
         fprintf(g_out, "  2 workers / (2 x 1 worker):   %7.3f\n", one > 0 ? two / (2 * one) : 0.0);
         if (two == 0 || one == 0 || lavc == 0) ok = false;

@@ -157,11 +157,6 @@ public:
         return found;
     }
 
-    size_t size() {
-        std::lock_guard<std::mutex> lock(m_);
-        return entries_.size();
-    }
-
 private:
     static constexpr size_t kLimit = 64;    // pictures kept at most
     static constexpr size_t kIdleKept = 4;  // free pictures kept beyond the one handed out
@@ -342,7 +337,7 @@ void attach_picture(const Ctx &c, Slot &sl, int64_t tag) {
     sl.held.erase(it);
     image_frame *place = sl.places.front();
     sl.places.pop_front();
-    if (place != f) *std::find(sl.places.begin(), sl.places.end(), f) = place;
+    if (place != f) std::replace(sl.places.begin(), sl.places.end(), f, place);
     kx_ObjectList *list = c.item->frameList;
     pthread_mutex_lock(&list->mutex);
     if (place != f) swap_places(list, f, place);

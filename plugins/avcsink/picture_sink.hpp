@@ -29,6 +29,10 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "plugin_log.hpp"
 
 namespace kxsink {
@@ -36,23 +40,52 @@ namespace kxsink {
 // Destination layouts (outType).
 enum Layout : uint8_t { kYcc = 0, kLumaOnly = 1, kYuv420p = 2 };
 
+// Copies n bytes with stores that bypass the cache: the picture is read later and elsewhere,
+// so it neither costs a read of the destination first nor pushes the decoder's own data out of
+// the cache. Caller issues the fence (copy_picture does) before the picture is handed on.
+inline void stream_copy(uint8_t *d, const uint8_t *s, size_t n) {
+#if defined(__SSE2__)
+    size_t head = (16 - ((uintptr_t)d & 15)) & 15;
+    if (head > n) head = n;
+    memcpy(d, s, head);
+    d += head, s += head, n -= head;
+    for (; n >= 64; n -= 64, d += 64, s += 64) {
+        const __m128i a = _mm_loadu_si128((const __m128i *)s), b = _mm_loadu_si128((const __m128i *)(s + 16));
+        const __m128i c = _mm_loadu_si128((const __m128i *)(s + 32)), e = _mm_loadu_si128((const __m128i *)(s + 48));
+        _mm_stream_si128((__m128i *)d, a);
+        _mm_stream_si128((__m128i *)(d + 16), b);
+        _mm_stream_si128((__m128i *)(d + 32), c);
+        _mm_stream_si128((__m128i *)(d + 48), e);
+    }
+#endif
+    memcpy(d, s, n);
+}
+
+// Copies a plane of rows x bytes; one run when both sides are packed.
+inline void copy_plane(uint8_t *dst, size_t dstStride, const uint8_t *src, ptrdiff_t srcStride, size_t bytes,
+                       size_t rows) {
+    if (srcStride >= 0 && (size_t)srcStride == bytes && dstStride == bytes) {
+        stream_copy(dst, src, bytes * rows);
+        return;
+    }
+    for (size_t r = 0; r < rows; ++r) stream_copy(dst + r * dstStride, src + (ptrdiff_t)r * srcStride, bytes);
+}
+
 // Luma rows, then the layout's chroma planes. The caller checked lineBits >= width.
 inline void copy_picture(const AVFrame *f, uint8_t *dst, uint32_t lineBits, uint8_t layout, uint32_t width,
                          uint32_t height) {
-    for (uint32_t r = 0; r < height; ++r)
-        memcpy(dst + (size_t)r * lineBits, f->data[0] + (ptrdiff_t)r * f->linesize[0], width);
-    if (layout == kLumaOnly) return;
+    copy_plane(dst, lineBits, f->data[0], f->linesize[0], width, height);
     uint8_t *planes = dst + (size_t)lineBits * height;
     if (layout == kYuv420p) {
         // Chroma planes of height/2 rows, lineBits/2 apart; each row copies width/2 samples.
         const uint32_t stride = lineBits / 2, rows = height / 2, bytes = width / 2;
-        for (int p = 1; p <= 2; ++p) {
-            uint8_t *plane = planes + (size_t)(p - 1) * stride * rows;
-            for (uint32_t r = 0; r < rows; ++r)
-                memcpy(plane + (size_t)r * stride, f->data[p] + (ptrdiff_t)r * f->linesize[p], bytes);
-        }
-        return;
+        for (int p = 1; p <= 2; ++p)
+            copy_plane(planes + (size_t)(p - 1) * stride * rows, stride, f->data[p], f->linesize[p], bytes, rows);
     }
+#if defined(__SSE2__)
+    _mm_sfence();  // the streamed stores are visible before the picture is handed on
+#endif
+    if (layout != kYcc) return;
     // Full-size chroma planes: every chroma sample covers 2 x 2 pixels.
     for (int p = 1; p <= 2; ++p) {
         uint8_t *plane = planes + (size_t)(p - 1) * lineBits * height;
