@@ -48,11 +48,16 @@ struct Options {
 struct Counter {
     std::atomic<uint64_t> frames{0};
     std::atomic<uint64_t> bytes{0};
+    std::atomic<uint64_t> skipped{0};  // frame indexes the callback never saw (dropped frames)
+    int64_t last = -1;                 // the service thread's own
 };
 
-signed char count_frame(uint32_t *, unsigned char **, uint32_t len, double, uint32_t, signed char, float, uint32_t,
+signed char count_frame(uint32_t *, unsigned char **, uint32_t len, double, uint32_t index, signed char, float, uint32_t,
                         uint32_t, void *externP) {
     Counter *c = static_cast<Counter *>(externP);
+    if (c->last >= 0 && index > static_cast<uint32_t>(c->last) + 1)
+        c->skipped.fetch_add(index - static_cast<uint32_t>(c->last) - 1, std::memory_order_relaxed);
+    c->last = index;
     c->frames.fetch_add(1, std::memory_order_relaxed);
     c->bytes.fetch_add(len, std::memory_order_relaxed);
     return 1;
@@ -173,6 +178,7 @@ struct Figures {
     int streams = 0;
     int streaming = 0;  // streams that delivered during the interval
     uint64_t slowest = 0, fastest = 0;  // frames of the slowest and the fastest stream
+    uint64_t skipped = 0;               // frames assembled but not delivered, all streams
 };
 
 bool start_peer(kxtest::RtspPeer &peer, const Options &o) {
@@ -215,10 +221,11 @@ Figures run_ours(const Options &o) {
     }
     usleep(static_cast<useconds_t>(o.warmup * 1e6));
 
-    std::vector<uint64_t> frames0, bytes0;
+    std::vector<uint64_t> frames0, bytes0, skipped0;
     for (auto &c : counters) {
         frames0.push_back(c->frames.load());
         bytes0.push_back(c->bytes.load());
+        skipped0.push_back(c->skipped.load());
     }
     double t0 = kxtest::peer_now(), c0 = cpu_self();
     usleep(static_cast<useconds_t>(o.seconds * 1e6));
@@ -231,6 +238,7 @@ Figures run_ours(const Options &o) {
         f.slowest = i == 0 ? df : std::min(f.slowest, df);
         f.fastest = std::max(f.fastest, df);
         f.frames += df;
+        f.skipped += counters[i]->skipped.load() - skipped0[i];
         f.bytes += counters[i]->bytes.load() - bytes0[i];
         f.streaming += df > 0;
     }
@@ -374,8 +382,9 @@ int main(int argc, char **argv) {
             ours.streams, ours.streaming, ours.cpu, ours.seconds, 100 * oursPerStream,
             static_cast<double>(ours.frames) / ours.seconds / ours.streams,
             static_cast<double>(ours.bytes) * 8 / ours.seconds / ours.streams / 1e6);
-    fprintf(out, "kxlib   : slowest stream %.1f frames/s, fastest %.1f frames/s (the clip: 25)\n",
-            static_cast<double>(ours.slowest) / ours.seconds, static_cast<double>(ours.fastest) / ours.seconds);
+    fprintf(out, "kxlib   : slowest stream %.1f frames/s, fastest %.1f frames/s (the clip: 25); %llu frames skipped\n",
+            static_cast<double>(ours.slowest) / ours.seconds, static_cast<double>(ours.fastest) / ours.seconds,
+            static_cast<unsigned long long>(ours.skipped));
     fflush(out);
 
     Figures ff = run_ffmpeg(o);

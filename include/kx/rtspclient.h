@@ -25,7 +25,10 @@ typedef struct rtspClient_item rtspClient_item;
 /* Frame callback, called on the service thread for every complete frame.
  *   bufferSize, buffer: the item's buffer; the frame starts at (*buffer)[0]. The callback
  *       may exchange the block (allocated with kx_memery_malloc, size in *bufferSize; the
- *       old one released with kx_memery_free); the item continues with what both hold.
+ *       old one released with kx_memery_free); the item continues with what both hold. A
+ *       null block or a size too small for what follows is replaced or grown by the item;
+ *       a frame answered with 2 must stay in the block it was offered in (otherwise it is
+ *       dropped).
  *   dataLenth: frame length in bytes.
  *   frameTime: stream time from the server's frame description, -1.0 when none.
  *   frameIndex: the item's frame index (modulo 2^24), or the server's from its description.

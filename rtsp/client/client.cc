@@ -161,6 +161,7 @@ private:
     void flush(rtspClient_item *it);
     void receive(rtspClient_item *it);
     void handle(rtspClient_item *it, int result);
+    double idleWait(bool anyHeld, bool moreInput) const;
     void serveCommands(rtspClient_item *it);
     std::vector<rtspClient_item *> items() const {
         std::vector<rtspClient_item *> v;
@@ -174,6 +175,7 @@ private:
     double nextTick_ = 0;
     uint64_t pass_ = 1;
     bool afterWait_ = false;
+    bool revisit_ = false;  // some item may be held or have input left: the next pass visits them
 };
 
 void Service::closeSocket(rtspClient_item *it) {
@@ -339,6 +341,14 @@ void Service::flush(rtspClient_item *it) {
     if (!it->held) receive(it);
 }
 
+double Service::idleWait(bool anyHeld, bool moreInput) const {
+    if (moreInput) return 0;
+    if (anyHeld) return kHoldWait;
+    double wait = nextTick_ - kx_time_uptime_get();
+    if (wait > 4.0) wait = 4.0;
+    return wait < 0.001 ? 0.001 : wait;
+}
+
 void Service::receive(rtspClient_item *it) {
     unsigned char s = statusOf(it);
     if (it->sock < 0 || it->held) return;
@@ -352,6 +362,7 @@ void Service::receive(rtspClient_item *it) {
     } else {
         return;  // a request is still going out: its answer is read once it is sent
     }
+    if (impl(it).moreInput) revisit_ = true;
     handle(it, r);
 }
 
@@ -362,6 +373,7 @@ void Service::handle(rtspClient_item *it, int r) {
     } else if (r == 0) {
     } else if (r == -128) {
         it->held = 1;
+        revisit_ = true;
         watch(it, false, !m.out.empty());
     } else if (r == -127) {
         closeSocket(it);
@@ -393,6 +405,7 @@ int Service::onCommand(int command, void *p, Worker *w) {
         }
         kx_ObjectList_insert_order(c_->itemList, it);
         setClient(it, c_);
+        revisit_ = true;
         impl(it).server = serverOf(it);
         if (w != nullptr) {
             unsigned char s = statusOf(it);
@@ -433,6 +446,7 @@ void Service::onThreadStart(Worker &w) {
     std::lock_guard<std::mutex> lock(mutex());
     poller_ = w.poller();
     nextTick_ = 0;
+    revisit_ = true;
     for (rtspClient_item *it : items()) {
         impl(it).registered = false;
         if (statusOf(it) == RTSPCLIENT_STATUS_CONNECTING) closeSocket(it);
@@ -498,8 +512,11 @@ double Service::onTick(Worker &w, double now) {
                 }
             }
         }
-        // Hold pass: offer held frames again; continue reading once one is taken.
-        bool anyHeld = false;
+        // Hold pass: offer held frames again; continue reading once one is taken. With many
+        // items and none held the pass costs nothing.
+        bool anyHeld = false, moreInput = false;
+        if (revisit_) revisit_ = false;
+        else return idleWait(anyHeld, moreInput);
         for (rtspClient_item *it : items()) {
             ItemImpl &m = impl(it);
             if (it->held) {
@@ -528,13 +545,11 @@ double Service::onTick(Worker &w, double now) {
                 receive(it);
             }
         }
-        for (rtspClient_item *it : items())
-            if (impl(it).moreInput) return 0;
-        if (anyHeld) return kHoldWait;
-        double wait = nextTick_ - kx_time_uptime_get();
-        if (wait > 4.0) wait = 4.0;
-        return wait < 0.001 ? 0.001 : wait;
+        for (rtspClient_item *it : items()) moreInput = moreInput || impl(it).moreInput;
+        revisit_ = revisit_ || anyHeld || moreInput;
+        return idleWait(anyHeld, moreInput);
     } catch (...) {
+        revisit_ = true;
         (void)w;
         return kHoldWait;
     }

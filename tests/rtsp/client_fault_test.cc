@@ -25,6 +25,7 @@
 #include "kx/objectlist.h"
 #include "kx/rtspclient.h"
 #include "kx/string.h"
+#include "kx/structlist.h"
 #include "rtsp/client/item.hpp"
 #include "rtsp/client/text.hpp"
 #include "tests/support/stdout_capture.hpp"
@@ -285,7 +286,7 @@ struct Options {
     size_t piece = 0;          // answers in pieces of this size (0: whole)
     int frames = 30;           // frames streamed after PLAY
     bool closeAfter = false;   // close the connection after the frames
-    std::function<void(Conn &)> play;  // what follows PLAY instead of the frames
+    std::function<void(Conn &)> play = nullptr;  // what follows PLAY instead of the frames
 };
 
 // OPTIONS, DESCRIBE, SETUP, PLAY, then the stream. Returns false when the client left early.
@@ -594,33 +595,32 @@ TEST(RtspClientFaults, HeldFrameAndKeepAlive) {
 }
 
 // The callback may leave the item without a block, or with a block of size 0; the next
-// connection's answers and frames still have room (and nothing writes past a block).
+// connection's answers and frames still have room (and nothing writes past a block). A frame
+// the callback holds back but whose block it replaced is dropped, not offered from the new one.
+enum class Swap { toNull, toEmpty, whileHolding };
+
 struct Swapper {
     Sink sink;
-    bool toNull;
+    Swap how;
     std::atomic<bool> swapped{false};
 };
 
 signed char swapBuffer(uint32_t *size, unsigned char **buffer, uint32_t len, double t, uint32_t index, signed char k,
                        float r, uint32_t w, uint32_t h, void *p) {
     auto *sw = static_cast<Swapper *>(p);
-    signed char answer = takeFrame(size, buffer, len, t, index, k, r, w, h, &sw->sink);
-    if (index == 14 && !sw->swapped.exchange(true)) {
-        kx_memery_free(*buffer, *size);
-        if (sw->toNull) {
-            *buffer = nullptr;
-            *size = 1u << 20;  // a size without a block
-        } else {
-            *buffer = static_cast<unsigned char *>(kx_memery_malloc(16));
-            *size = 0;
-        }
-    }
+    bool holding = sw->how == Swap::whileHolding;
+    if (index != (holding ? 5u : 14u) || sw->swapped.exchange(true))
+        return takeFrame(size, buffer, len, t, index, k, r, w, h, &sw->sink);
+    signed char answer = holding ? 2 : takeFrame(size, buffer, len, t, index, k, r, w, h, &sw->sink);
+    kx_memery_free(*buffer, *size);
+    *buffer = sw->how == Swap::toNull ? nullptr : static_cast<unsigned char *>(kx_memery_malloc(16));
+    *size = sw->how == Swap::toNull ? 1u << 20 : 0;  // a size without a block, a block without a size
     return answer;
 }
 
 TEST(RtspClientFaults, CallbackLeavesAnEmptyBuffer) {
-    for (bool toNull : {true, false}) {
-        SCOPED_TRACE(toNull ? "null block" : "size 0");
+    for (Swap how : {Swap::toNull, Swap::toEmpty, Swap::whileHolding}) {
+        SCOPED_TRACE(static_cast<int>(how));
         Capture cap;
         // The first connection ends after frame 14 with a packet that is dropped unread, so
         // the next connection's answers meet the block exactly as the callback left it.
@@ -637,13 +637,23 @@ TEST(RtspClientFaults, CallbackLeavesAnEmptyBuffer) {
             session(srv, c, c.index == 0 ? Options{.play = lastFrames} : Options{.frames = 15});
         });
         Swapper sw;
-        sw.toNull = toNull;
+        sw.how = how;
         Client cl;
         cl.add(srv.port(), swapBuffer, &sw);
-        ASSERT_TRUE(eventually([&] { return sw.sink.count() >= 30; }));
+        ASSERT_TRUE(eventually([&] { return sw.sink.count() >= 29; }));
         EXPECT_EQ(srv.connections(), 2);
         std::lock_guard<std::mutex> l(sw.sink.m);
-        for (size_t i = 0; i < 30; ++i) EXPECT_EQ(sw.sink.frames[i], expectedFrame(static_cast<uint32_t>(i % 15))) << i;
+        std::vector<uint32_t> want;
+        for (uint32_t i = 0; i < 30; ++i)
+            if (how != Swap::whileHolding || i != 5) want.push_back(i % 15);
+        want.resize(29);
+        for (size_t i = 0; i < want.size(); ++i) {
+            EXPECT_EQ(sw.sink.indexes[i], want[i]) << i;
+            EXPECT_EQ(sw.sink.frames[i], expectedFrame(want[i])) << i;
+        }
+        if (how == Swap::whileHolding) {
+            EXPECT_TRUE(cap.has("held the frame but replaced its buffer"));
+        }
     }
 }
 
@@ -702,9 +712,14 @@ TEST(RtspClientFaults, CommandsWhileTheItemIsRemoved) {
     ASSERT_TRUE(eventually([&] { return sink.count() >= 2; }));
     std::atomic<bool> done{false};
     std::atomic<int> sent{0};
+    // Each command is the first of its burst (the one that puts the item on the list): the
+    // next goes once the thread has taken the one before.
     std::thread sender([&] {
         while (!done) {
-            if (rtspClient_item_send_cmd(cl.item, RTSPCLIENT_CMD_STREAM_TYPE, 1) == 1) ++sent;
+            pthread_mutex_lock(&cl.item->cmdList->mutex);
+            uint32_t queued = cl.item->cmdList->count;
+            pthread_mutex_unlock(&cl.item->cmdList->mutex);
+            if (queued == 0 && rtspClient_item_send_cmd(cl.item, RTSPCLIENT_CMD_STREAM_TYPE, 1) == 1) ++sent;
             std::this_thread::yield();
         }
     });
@@ -716,7 +731,7 @@ TEST(RtspClientFaults, CommandsWhileTheItemIsRemoved) {
         return at >= 0;
     };
     int stale = 0;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 2000; ++i) {
         ASSERT_EQ(rtspClient_remove_item__IO_2(cl.client, cl.item), 1);
         if (inWriteList()) ++stale;
         std::this_thread::yield();
