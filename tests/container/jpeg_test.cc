@@ -1,5 +1,6 @@
 // JPEG images: analysis of files made by cjpeg and ffmpeg, decoding against djpeg, encoding
 // through the picpress plug-in, trimming, hostile segments and the document segment chain.
+#include <dlfcn.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
@@ -213,6 +214,32 @@ TEST(Jpeg, CompressThenDecompressKeepsTheQuality) {
         image_jpeg_delete__OI(&j);
     }
     for (image_dib *d : {rgb, ycc, grey, wide, noise}) image_dib_delete__OI(&d);
+}
+
+TEST(Jpeg, PluginNeverWritesPastTheBuffersItIsGiven) {
+    void *lib = dlopen((std::string(KX_TEST_BINARY_DIR) + "/lib/libpicpress.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    using DecompressFn = int (*)(const uint8_t *, uint32_t, uint8_t *, size_t, uint32_t *, uint32_t *, int);
+    using CompressFn = int (*)(const uint8_t *, size_t, uint32_t, uint32_t, uint8_t *, size_t, int, int);
+    auto decompress = reinterpret_cast<DecompressFn>(dlsym(lib, "Decompress"));
+    auto compress = reinterpret_cast<CompressFn>(dlsym(lib, "Compress"));
+    ASSERT_NE(decompress, nullptr);
+    ASSERT_NE(compress, nullptr);
+    const Bytes jpeg = file("cj420.jpg");
+    uint32_t w = 0, h = 0;
+    // Exactly sized heap buffers: a write past them shows under AddressSanitizer.
+    std::vector<uint8_t> small(100 * 70 * 3 - 1), exact(100 * 70 * 3);
+    EXPECT_EQ(decompress(jpeg.data(), static_cast<uint32_t>(jpeg.size()), small.data(), small.size(), &w, &h, 1), -3);
+    EXPECT_EQ(w, 100u);
+    EXPECT_EQ(h, 70u);
+    EXPECT_EQ(decompress(jpeg.data(), static_cast<uint32_t>(jpeg.size()), exact.data(), exact.size(), &w, &h, 3), 0);
+    EXPECT_EQ(decompress(jpeg.data(), static_cast<uint32_t>(jpeg.size() / 2), exact.data(), exact.size(), &w, &h, 1),
+              0) << "a cut scan decodes with libjpeg's fill";
+    // Too little room for the compressed picture: a failure, not an overrun.
+    std::vector<uint8_t> out(600);
+    EXPECT_LE(compress(exact.data(), exact.size(), 100, 70, out.data(), out.size(), 100, 3), 0);
+    EXPECT_LE(compress(exact.data(), exact.size() - 1, 100, 70, out.data(), out.size(), 90, 1), 0);
+    dlclose(lib);
 }
 
 TEST(Jpeg, TrimmingAtTheLastEndMarker) {
