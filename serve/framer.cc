@@ -27,6 +27,24 @@ void put_le32(char *p, uint32_t v) {
 
 bool blank(char c) { return c == ' ' || c == '\t'; }
 
+// Copies bytes through a framer's space()/commit() as reads would.
+template <typename Framer>
+int feed_through(Framer &f, const void *data, size_t size, Messages &out) {
+    const auto *p = static_cast<const uint8_t *>(data);
+    while (size > 0) {
+        size_t room;
+        uint8_t *dst = f.space(&room);
+        if (dst == nullptr || room == 0) return f.commit(0, out);  // a failed framer: its own code
+        size_t n = size < room ? size : room;
+        memcpy(dst, p, n);
+        p += n;
+        size -= n;
+        int rv = f.commit(n, out);
+        if (rv != 1) return rv;
+    }
+    return 1;
+}
+
 }  // namespace
 
 const char *frameErrorText(int code) {
@@ -89,21 +107,7 @@ int HttpFramer::commit(size_t n, Messages &out) {
     return rv;
 }
 
-int HttpFramer::feed(const void *data, size_t size, Messages &out) {
-    const auto *p = static_cast<const uint8_t *>(data);
-    while (size > 0) {
-        size_t room;
-        uint8_t *dst = space(&room);
-        if (dst == nullptr || room == 0) return kFrameNoMemory;
-        size_t n = size < room ? size : room;
-        memcpy(dst, p, n);
-        p += n;
-        size -= n;
-        int rv = commit(n, out);
-        if (rv != 1) return rv;
-    }
-    return 1;
-}
+int HttpFramer::feed(const void *data, size_t size, Messages &out) { return feed_through(*this, data, size, out); }
 
 int httpContentLength(const char *header, size_t headerLength, uint64_t maxContent, uint64_t *length) {
     static const char kName[] = "content-length:";
@@ -316,20 +320,6 @@ int StandardFramer::commit(size_t n, Messages &out) {
     return 1;
 }
 
-int StandardFramer::feed(const void *data, size_t size, Messages &out) {
-    const auto *p = static_cast<const uint8_t *>(data);
-    while (size > 0) {
-        size_t room;
-        uint8_t *dst = space(&room);
-        if (dst == nullptr || room == 0) return kFrameLengthRefused;
-        size_t n = size < room ? size : room;
-        memcpy(dst, p, n);
-        p += n;
-        size -= n;
-        int rv = commit(n, out);
-        if (rv != 1) return rv;
-    }
-    return 1;
-}
+int StandardFramer::feed(const void *data, size_t size, Messages &out) { return feed_through(*this, data, size, out); }
 
 }  // namespace kx::pool

@@ -166,8 +166,8 @@ private:
     void unwatch(socketPool_item *it);
     void closeItem(socketPool_item *it);
     void receive(socketPool_item *it, double now);
-    void receiveHttp(socketPool_item *it, double now);
-    void receiveStandard(socketPool_item *it, double now);
+    template <typename Framer, typename Report>
+    void readInto(socketPool_item *it, double now, Framer &f, Report report);
     void deliver(socketPool_item *it, kx::pool::Messages &messages);
     void flush(socketPool_item *it);
     void account(socketPool_item *it, size_t n, double now, bool sent);
@@ -503,21 +503,19 @@ void socketPool::deliver(socketPool_item *it, kx::pool::Messages &messages) {
     messages.clear();
 }
 
-void socketPool::receive(socketPool_item *it, double now) {
-    if (it->headLength == 0) receiveHttp(it, now);
-    else receiveStandard(it, now);
-}
+// Reads until the socket would block, feeding the framer and delivering what it completes.
+// report(stage, rv, err) logs the framing's own record: kNoRoom, kBadFrame (rv: the
+// framer's code) or kReadEnded (rv: recv's result); the item is closed after each.
+enum ReadStage { kNoRoom, kBadFrame, kReadEnded };
 
-void socketPool::receiveHttp(socketPool_item *it, double now) {
-    kx::pool::HttpFramer &f = *impl(it).http;
+template <typename Framer, typename Report>
+void socketPool::readInto(socketPool_item *it, double now, Framer &f, Report report) {
     kx::pool::Messages messages;
     for (;;) {
         size_t room = 0;
         uint8_t *p = f.space(&room);
         if (p == nullptr || room == 0) {
-            THREAD_LOGE("Recv data(%u/%lu) from the sock(=%d) of the server:" SERVER " error:\"%s\",rv=%d,data:\"%s\".",
-                        (unsigned)f.buffered(), (unsigned long)f.capacity(), it->sock, IP4(it), kx::errtext(ENOMEM),
-                        -1, preview(f.bufferedData(), f.buffered()).c_str());
+            report(kNoRoom, -1, ENOMEM);
             closeItem(it);
             return;
         }
@@ -525,12 +523,9 @@ void socketPool::receiveHttp(socketPool_item *it, double now) {
         if (n > 0) {
             account(it, static_cast<size_t>(n), now, false);
             int rv = f.commit(static_cast<size_t>(n), messages);
-            it->recvOffset = static_cast<uint32_t>(f.buffered());
             deliver(it, messages);
             if (rv != 1) {
-                THREAD_LOGE("Recv data(%u/%lu) from the sock(=%d) of the server:" SERVER " has error,rv=%d,data:\"%s\".",
-                            (unsigned)f.buffered(), (unsigned long)f.capacity(), it->sock, IP4(it), rv,
-                            preview(f.bufferedData(), f.buffered()).c_str());
+                report(kBadFrame, rv, 0);
                 closeItem(it);
                 return;
             }
@@ -538,53 +533,42 @@ void socketPool::receiveHttp(socketPool_item *it, double now) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        int err = n == 0 ? 0 : errno;
-        THREAD_LOGE("Recv data(%u/%lu) from the sock(=%d) of the server:" SERVER " error:\"%s\",rv=%d,data:\"%s\".",
-                    (unsigned)f.buffered(), (unsigned long)f.capacity(), it->sock, IP4(it),
-                    n == 0 ? "closed by the peer" : kx::errtext(err), static_cast<int>(n),
-                    preview(f.bufferedData(), f.buffered()).c_str());
+        report(kReadEnded, static_cast<int>(n), n == 0 ? 0 : errno);
         closeItem(it);
         return;
     }
 }
 
-void socketPool::receiveStandard(socketPool_item *it, double now) {
+void socketPool::receive(socketPool_item *it, double now) {
+    const auto text = [](int rv, int err) { return rv == 0 ? "closed by the peer" : kx::errtext(err); };
+    if (it->headLength == 0) {
+        kx::pool::HttpFramer &f = *impl(it).http;
+        readInto(it, now, f, [&](ReadStage stage, int rv, int err) {
+            std::string data = preview(f.bufferedData(), f.buffered());
+            if (stage == kBadFrame)
+                THREAD_LOGE("Recv data(%u/%lu) from the sock(=%d) of the server:" SERVER " has error,rv=%d,data:\"%s\".",
+                            (unsigned)f.buffered(), (unsigned long)f.capacity(), it->sock, IP4(it), rv, data.c_str());
+            else
+                THREAD_LOGE("Recv data(%u/%lu) from the sock(=%d) of the server:" SERVER " error:\"%s\",rv=%d,data:\"%s\".",
+                            (unsigned)f.buffered(), (unsigned long)f.capacity(), it->sock, IP4(it), text(rv, err), rv,
+                            data.c_str());
+        });
+        it->recvOffset = static_cast<uint32_t>(f.buffered());
+        return;
+    }
     kx::pool::StandardFramer &f = *impl(it).standard;
-    kx::pool::Messages messages;
-    for (;;) {
-        size_t room = 0;
-        uint8_t *p = f.space(&room);
-        const bool head = f.inHead();
-        if (p == nullptr || room == 0) {
-            closeItem(it);
-            return;
-        }
-        ssize_t n = recv(it->sock, p, room, MSG_DONTWAIT);
-        if (n > 0) {
-            account(it, static_cast<size_t>(n), now, false);
-            int rv = f.commit(static_cast<size_t>(n), messages);
-            it->recvOffset = f.offset();
-            deliver(it, messages);
-            if (rv != 1) {
-                THREAD_LOGE("Get data lenth(%u/%hu) from the sock(=%d) of the server:" SERVER "failed,rv=%d.",
-                            f.offset(), it->headLength, it->sock, IP4(it), f.lengthResult());
-                closeItem(it);
-                return;
-            }
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        const char *text = n == 0 ? "closed by the peer" : kx::errtext(errno);
-        if (head)
+    readInto(it, now, f, [&](ReadStage stage, int rv, int err) {
+        if (stage == kBadFrame)
+            THREAD_LOGE("Get data lenth(%u/%hu) from the sock(=%d) of the server:" SERVER "failed,rv=%d.", f.offset(),
+                        it->headLength, it->sock, IP4(it), f.lengthResult());
+        else if (f.inHead())
             THREAD_LOGE("Recv head(%u/%hu) from the sock(=%d) of the server:" SERVER " error:\"%s\",rv=%d.", f.offset(),
-                        it->headLength, it->sock, IP4(it), text, static_cast<int>(n));
+                        it->headLength, it->sock, IP4(it), text(rv, err), rv);
         else
             THREAD_LOGE("Recv data(%u/%lu) from the sock(=%d) of the server:" SERVER " error:\"%s\",rv=%d.", f.offset(),
-                        (unsigned long)f.messageLength(), it->sock, IP4(it), text, static_cast<int>(n));
-        closeItem(it);
-        return;
-    }
+                        (unsigned long)f.messageLength(), it->sock, IP4(it), text(rv, err), rv);
+    });
+    it->recvOffset = f.offset();
 }
 
 // ---- sending ----

@@ -300,6 +300,30 @@ Step send_step(int fd, const char *p, size_t n, size_t *put) {
     return kStepError;
 }
 
+// One exact transfer to a deadline: how it ended and how many bytes moved.
+enum End { kEndDone, kEndDeadline, kEndWaitFailed, kEndClosed, kEndError };
+struct Transfer {
+    End end;
+    size_t moved;
+    int err;
+};
+
+Transfer transfer(int fd, void *buffer, size_t length, double deadline, bool out) {
+    auto *p = static_cast<char *>(buffer);
+    size_t moved = 0;
+    while (moved < length) {
+        int w = waitUntil(fd, out ? POLLOUT : POLLIN, deadline);
+        if (w == 0) return {kEndDeadline, moved, 0};
+        if (w < 0) return {kEndWaitFailed, moved, errno};
+        size_t n = 0;
+        Step s = out ? send_step(fd, p + moved, length - moved, &n) : recv_step(fd, p + moved, length - moved, &n);
+        if (s == kStepData) moved += n;
+        else if (s == kStepClosed) return {kEndClosed, moved, 0};
+        else if (s == kStepError) return {kEndError, moved, errno};
+    }
+    return {kEndDone, moved, 0};
+}
+
 // Receives until the data ends with the terminator, into a growing std::string (bounded by
 // capacity). 1 found, -1 time-out or wait failure, -3 receive error or peer close, -4 full.
 int recv_until(int fd, const char *terminator, size_t capacity, size_t chunk, double deadline, std::string *out,
@@ -475,68 +499,46 @@ int kx_Socket_tcpIPv4_connect_byStringIP__IO(const char *text, uint16_t port, in
 }
 
 int kx_Socket_tcpIPv4_recv_by_sock(int sock, void *buffer, uint32_t length, double timeout) {
-    const double deadline = kx_time_uptime_get() + timeout;
-    auto *p = static_cast<char *>(buffer);
-    size_t got = 0;
-    while (got < length) {
-        int w = waitUntil(sock, POLLIN, deadline);
-        if (w <= 0) {
-            if (w < 0) KX_LOGE("Select error:\"%s\",sock=%d", kx::errtext(errno), sock);
-            return got > 0 && w == 0 ? -1 : -2;
-        }
-        size_t n = 0;
-        Step s = recv_step(sock, p + got, length - got, &n);
-        if (s == kStepData) got += n;
-        else if (s != kStepAgain) {
-            KX_LOGE("Recv error:\"%s\",sock=%d", s == kStepClosed ? "closed" : kx::errtext(errno), sock);
+    Transfer t = transfer(sock, buffer, length, kx_time_uptime_get() + timeout, false);
+    switch (t.end) {
+        case kEndDone: return 1;
+        case kEndDeadline: return t.moved > 0 ? -1 : -2;
+        case kEndWaitFailed:
+            KX_LOGE("Select error:\"%s\",sock=%d", kx::errtext(t.err), sock);
+            return -2;
+        default:
+            KX_LOGE("Recv error:\"%s\",sock=%d", t.end == kEndClosed ? "closed" : kx::errtext(t.err), sock);
             return -3;
-        }
     }
-    return 1;
 }
 
 int kx_Socket_recv_by_sock(int sock, void *buffer, uint32_t length, double timeout) {
-    const double deadline = kx_time_uptime_get() + timeout;
-    auto *p = static_cast<char *>(buffer);
-    size_t got = 0;
-    while (got < length) {
-        int w = waitUntil(sock, POLLIN, deadline);
-        if (w < 0) {
-            KX_LOGE("Select error:\"%s\",sock=%d,rv=%d", kx::errtext(errno), sock, w);
+    Transfer t = transfer(sock, buffer, length, kx_time_uptime_get() + timeout, false);
+    switch (t.end) {
+        case kEndDone: return 1;
+        case kEndDeadline: return -3;
+        case kEndWaitFailed:
+            KX_LOGE("Select error:\"%s\",sock=%d,rv=%d", kx::errtext(t.err), sock, -1);
             return -1;
-        }
-        if (w == 0) return -3;
-        size_t n = 0;
-        Step s = recv_step(sock, p + got, length - got, &n);
-        if (s == kStepData) got += n;
-        else if (s != kStepAgain) {
-            KX_LOGE("Recv error:\"%s\",sock=%d,rv=%d.", s == kStepClosed ? "closed" : kx::errtext(errno), sock,
-                    s == kStepClosed ? 0 : -1);
+        default:
+            KX_LOGE("Recv error:\"%s\",sock=%d,rv=%d.", t.end == kEndClosed ? "closed" : kx::errtext(t.err), sock,
+                    t.end == kEndClosed ? 0 : -1);
             return -2;
-        }
     }
-    return 1;
 }
 
 int kx_Socket_tcpIPv4_send_by_sock(int sock, uint32_t length, const void *data, double timeout) {
-    const double deadline = kx_time_uptime_get() + timeout;
-    const auto *p = static_cast<const char *>(data);
-    size_t put = 0;
-    while (put < length) {
-        int w = waitUntil(sock, POLLOUT, deadline);
-        if (w <= 0) {
-            if (w < 0) KX_LOGE("Select error:\"%s\",sock=%d,rv=%d", kx::errtext(errno), sock, w);
-            return put > 0 && w == 0 ? -1 : -2;
-        }
-        size_t n = 0;
-        Step s = send_step(sock, p + put, length - put, &n);
-        if (s == kStepData) put += n;
-        else if (s == kStepError) {
-            KX_LOGE("Send error:\"%s\",sock=%d,rv=%d", kx::errtext(errno), sock, -1);
+    Transfer t = transfer(sock, const_cast<void *>(data), length, kx_time_uptime_get() + timeout, true);
+    switch (t.end) {
+        case kEndDone: return 1;
+        case kEndDeadline: return t.moved > 0 ? -1 : -2;
+        case kEndWaitFailed:
+            KX_LOGE("Select error:\"%s\",sock=%d,rv=%d", kx::errtext(t.err), sock, -1);
+            return -2;
+        default:
+            KX_LOGE("Send error:\"%s\",sock=%d,rv=%d", kx::errtext(t.err), sock, -1);
             return -3;
-        }
     }
-    return 1;
 }
 
 int kx_Socket_tcpIPv4_send_and_recv_by_sock(int sock, const void *sendData, uint32_t sendLength, void *recvBuffer,
