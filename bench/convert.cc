@@ -33,6 +33,7 @@ extern "C" {
 #include "kx/image_frame.h"
 #include "kx/time.h"
 #include "tests/media/codec_clips.hpp"
+#include "tests/media/convert_rig.hpp"
 
 namespace {
 
@@ -91,24 +92,6 @@ image_frame *frame_of(const Input &in, size_t i, size_t index) {
     return f;
 }
 
-// A running service of `workers` threads with one item of as many slots.
-struct Service {
-    frameConvert *service;
-    frameConvert_item *item;
-    explicit Service(uint16_t workers) {
-        service = frameConvert_new__IO("FrameConvert", nullptr, 0, nullptr, workers);
-        item = frameConvert_item_new__OI(IMAGE_FRAME_YUV_0, workers);
-        frameConvert_add_item__OI_2(service, item);
-        frameConvert_startThread(service, -1);
-    }
-    ~Service() {
-        frameConvert_remove_item__IO_2(service, item);
-        frameConvert_stopThread(service);
-        frameConvert_item_delete__IO(item);
-        frameConvert_delete__IO(service);
-    }
-};
-
 // Takes frames out until `total` came or the producer is done and the queue is empty.
 struct Consumer {
     frameConvert_item *item;
@@ -137,7 +120,7 @@ struct Consumer {
 
 // From the first frame-in to the last frame-out; nothing kept when a frame was lost.
 void run_ours(const Input &in, uint16_t workers, Figure *fig) {
-    Service s(workers);
+    kxclip::Rig s(workers, workers);  // an item of as many slots as workers
     const double t0 = now(), c0 = cpu_seconds();
     Consumer consumer(s.item);
     for (size_t i = 0; i < in.units.size(); ++i) frameConvert_item_frame_in_pthreadSafety_OI(s.item, frame_of(in, i, i));
@@ -189,7 +172,7 @@ void run_libavcodec(const Input &in, int threads, Figure *fig) {
 // `total` frames through one item with 2 workers, at most `depth` queued at a time as the
 // player keeps it; the resident size after the first pass over the clip and at the end.
 bool run_memory(const Input &in, size_t total, size_t depth, double *before, double *after) {
-    Service s(2);
+    kxclip::Rig s(2, 2);
     Consumer consumer(s.item);
     const size_t n = in.units.size();
     for (size_t k = 0; k < total; ++k) {

@@ -23,6 +23,7 @@
 #include "kx/string.h"
 #include "kx/time.h"
 #include "tests/media/codec_clips.hpp"
+#include "tests/media/convert_rig.hpp"
 #include "tests/support/stdout_capture.hpp"
 #include "tests/support/wait.hpp"
 
@@ -139,23 +140,7 @@ void release_all(std::vector<image_frame *> &frames) {
     frames.clear();
 }
 
-// A running service with one item; everything is stopped and freed at the end.
-struct Rig {
-    frameConvert *service;
-    frameConvert_item *item;
-    Rig(uint16_t threads, uint16_t slots, uint32_t convertType = IMAGE_FRAME_YUV_0) {
-        service = frameConvert_new__IO("FrameConvert", nullptr, 0, nullptr, threads);
-        item = frameConvert_item_new__OI(convertType, slots);
-        frameConvert_add_item__OI_2(service, item);
-        frameConvert_startThread(service, -1);
-    }
-    ~Rig() {
-        frameConvert_remove_item__IO_2(service, item);
-        frameConvert_stopThread(service);
-        frameConvert_item_delete__IO(item);
-        frameConvert_delete__IO(service);
-    }
-};
+using kxclip::Rig;
 
 // What a frame that came out showed.
 struct Shown {
