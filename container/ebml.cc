@@ -16,6 +16,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -209,20 +210,14 @@ private:
             return nullptr;
         // Each property takes at least two bytes: a count the rest cannot hold is not a node.
         if (propertyCount > r.remaining() / 2) return nullptr;
-        struct View {
-            const char *name;
-            size_t nameLength;
-            const char *value;
-            size_t valueLength;
-        };
-        std::vector<View> props;
-        props.reserve(static_cast<size_t>(propertyCount));
+        // Checked first, taken after the node exists: no list of them is needed.
+        size_t propertiesAt = r.pos();
         for (uint64_t i = 0; i < propertyCount; ++i) {
-            View v;
-            if (!r.cstr(&v.name, &v.nameLength) || v.nameLength == 0 || !r.cstr(&v.value, &v.valueLength))
-                return nullptr;
-            props.push_back(v);
+            const char *p = nullptr, *v = nullptr;
+            size_t pl = 0, vl = 0;
+            if (!r.cstr(&p, &pl) || pl == 0 || !r.cstr(&v, &vl)) return nullptr;
         }
+        size_t propertiesEnd = r.pos();
         if (!r.fits(contentLength)) return nullptr;
         if (isScalar(static_cast<uint32_t>(type)) && contentLength != 8) {
             KX_LOGS("kx_Ebml_analyze", "Invalid Lenth(=%lu).", static_cast<unsigned long>(contentLength));
@@ -232,10 +227,16 @@ private:
         size_t at = static_cast<size_t>(reinterpret_cast<const char *>(bytes) - raw_.data());
         Node *n = nodeCreate(parent_, std::string_view(name, nameLength), static_cast<uint32_t>(type));
         try {
+            kx::ByteReader pr(r.data() + propertiesAt, propertiesEnd - propertiesAt);
+            for (uint64_t i = 0; i < propertyCount; ++i) {
+                const char *p = nullptr, *v = nullptr;
+                size_t pl = 0, vl = 0;
+                pr.cstr(&p, &pl);
+                pr.cstr(&v, &vl);
+                propertyAppend(n, std::string_view(p, pl), v, vl);
+            }
             // The bytes list the most recently added property first.
-            for (size_t i = props.size(); i-- > 0;)
-                propertyAppend(n, std::string_view(props[i].name, props[i].nameLength), props[i].value,
-                               props[i].valueLength);
+            std::reverse(n->properties, n->properties + n->propertyCount);
             if (isScalar(n->type)) {
                 memcpy(&n->scalar, bytes, 8);
             } else if (contentLength == 0) {

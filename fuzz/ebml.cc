@@ -1,6 +1,7 @@
 // Fuzzes EBML documents: parse with or without a password (first byte), then walk
-// everything: one child at a time, searches, the full parse, values, copies, XML, writes.
-// A document written after a full parse, parsed and written again, must not change.
+// everything: one child at a time, searches, the full parse, values, copies, XML and
+// JSON, writes. A document written after a full parse, parsed and written again, must
+// not change.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "kx/ebml.h"
+#include "kx/json.h"
 #include "kx/objectlist.h"
 #include "kx/string.h"
 #include "kx/xml.h"
@@ -57,6 +59,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         kx_Ebml *fromXml = kx_Ebml_new_from_Xml__IO(xml);
         kx_Ebml_delete__OI(fromXml);
         kx_Xml_delete__OI(xml);
+    }
+    kx_Json *json = kx_Ebml_convert_to_Json__IO(doc);
+    if (json) {
+        char *text = kx_Json_to_string__IO(json, nullptr, "\n", 2);
+        kx_Json *reread = text ? kx_Json_new_from_string__IO(text) : nullptr;
+        free(text);
+        kx_Ebml_delete__OI(kx_Ebml_new_from_Json__IO(reread));
+        kx_Json_delete__OI(reread);
+        kx_Json_delete__OI(json);
     }
     std::string full = bytes(doc, nullptr);
     std::string scrambled = bytes(doc, "other-key");
