@@ -4,6 +4,12 @@
 // KX_THREADED: the in-process tests also run under ThreadSanitizer.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <limits>
@@ -327,12 +333,36 @@ TEST_F(PlayerLive, PlayerProgramPlaysTheDefaultUrl) {
     if (!peer.start(kScript, {"--source", "live", "--port", "8554", "--path", "/1", "--lifetime", "30"}, &error, 15))
         GTEST_SKIP() << "port 8554 on 127.0.0.1 is not free for the default URL: " << error;
     std::string out = kWork + "/player.out";
-    // The program plays for ten minutes; four seconds show it working (it is stopped then).
-    kxtest::run_process({kPlayer}, 4000, out.c_str());
+    // The program plays for ten minutes: once 25 pictures show it working, SIGTERM ends it
+    // early and cleanly.
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    char *argv[] = {const_cast<char *>(kPlayer.c_str()), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    auto records = [&] {
+        std::string text = read_text(out);
+        size_t n = 0;
+        for (size_t at = text.find("FrameRate:"); at != std::string::npos; at = text.find("FrameRate:", at + 1)) n++;
+        return n;
+    };
+    EXPECT_TRUE(kxtest::eventually([&] { return records() >= 25; }, std::chrono::seconds(30),
+                                   std::chrono::milliseconds(50)));
+    kill(pid, SIGTERM);
+    int status = -1;
+    bool ended = kxtest::eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(30),
+                                    std::chrono::milliseconds(10));
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(ended) << "the player did not end on SIGTERM";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     std::string text = read_text(out);
-    size_t records = 0;
-    for (size_t at = text.find("FrameRate:"); at != std::string::npos; at = text.find("FrameRate:", at + 1)) records++;
-    EXPECT_GE(records, 25u) << text.substr(0, 2000);
+    EXPECT_GE(records(), 25u) << text.substr(0, 2000);
     EXPECT_NE(text.find("ddfsfsdf"), std::string::npos);
 }
 
