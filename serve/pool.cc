@@ -210,20 +210,21 @@ int socketPool::onCommand(int command, void *p, Worker *w) {
                             IP4(it));
             return 0;
         }
-        if (w != nullptr) {
-            double t = connectTimeOf(it);
-            if (t < 0) {
-                closeItem(it);
-            } else if (t > 0) {
-                // The connection stays open and the item's; a partly written string stays
-                // the item's with its offset, so a later add continues the byte stream.
-                unwatch(it);
-                if (it->headLength == 0) impl(it).http->reset();
-                else impl(it).standard->reset();
-                it->recvOffset = 0;
-            }
-            w->forget(it);
+        double t = connectTimeOf(it);
+        if (t < 0) {
+            closeItem(it);  // an attempt is abandoned
+        } else if (t > 0 && w != nullptr) {
+            // The connection stays open and the item's; a partly written string stays the
+            // item's with its offset, so a later add continues the byte stream.
+            unwatch(it);
+            if (it->headLength == 0) impl(it).http->reset();
+            else impl(it).standard->reset();
+            it->recvOffset = 0;
         }
+        // Without a worker in its loop no readiness set holds the item any more (a leaving
+        // worker's set goes with it).
+        if (w == nullptr) impl(it).registered = false;
+        else w->forget(it);
         items.erase(pos);
         {
             ListLock lock(it->sendList);
@@ -253,13 +254,13 @@ void socketPool::queued(socketPool_item *it) {
 // ---- thread hooks ----
 
 void socketPool::onThreadStart(Worker &w) {
-    worker_ = &w;
     nextTick_ = 0;
     {
         std::lock_guard<std::mutex> lock(writeMutex);
         writeList.clear();
     }
-    std::lock_guard<std::mutex> lock(mutex());
+    std::lock_guard<std::mutex> lock(mutex());  // callers apply commands themselves until the loop runs
+    worker_ = &w;
     for (socketPool_item *it : items) {
         impl(it).registered = false;
         if (connectTimeOf(it) > 0) watch(it);
@@ -894,8 +895,15 @@ int socketPool_item_send_OI_3(socketPool_item *item, uint32_t length, char *buff
         free(buffer);
         return -1;
     }
-    buffer[length] = 0;
-    return enqueue_one(item, kx_String_new_form_stringBuffer__IO__OI(buffer, length));
+    // Only length bytes are the caller's: nothing is written behind them (no terminator).
+    auto *s = static_cast<kx_String *>(malloc(sizeof(kx_String)));
+    if (s == nullptr) {
+        free(buffer);
+        return -1;
+    }
+    s->buffer = buffer;
+    s->lenth = length;
+    return enqueue_one(item, s);
 }
 
 int socketPool_item_send_share(socketPool_item *item, kx_String *string) {

@@ -118,8 +118,8 @@ KX_API kx_ObjectList *socketPool_item_recv_get_all__IO(socketPool_item *item);
 
 /* Sending; each returns 1, or -1 when nothing could be queued (null arguments, no memory).
  *   send_buffer: a copy of the bytes;   send_OI_2: the string itself (ownership passes);
- *   send_OI_3: the caller's malloc'd buffer of length + 1 bytes without copying (ownership
- *   passes; buffer[length] is set to 0);   send_share: the string with one more reference
+ *   send_OI_3: the caller's malloc'd buffer of length bytes without copying (ownership
+ *   passes; nothing is written behind it, so the string has no terminator);   send_share: the string with one more reference
  *   (the caller keeps its own);   send_list: a copy of every string of the list (the caller
  *   keeps it);   send_list__IO_2data: every string of the list moves over, the list is left
  *   empty. */

@@ -123,7 +123,7 @@ TEST(SocketPool, HttpMessagesOnTheWire) {
     // Replies go out in order.
     EXPECT_EQ(socketPool_item_send_buffer(it, 5, "one\r\n"), 1);
     EXPECT_EQ(socketPool_item_send_OI_2(it, kx_String_new_form_string__IO("two\r\n")), 1);
-    char *heap = static_cast<char *>(malloc(8));
+    char *heap = static_cast<char *>(malloc(5));  // exactly the bytes: nothing may be written behind them
     memcpy(heap, "three", 5);
     EXPECT_EQ(socketPool_item_send_OI_3(it, 5, heap), 1);
     EXPECT_EQ(recv_exact(peer, 15), "one\r\ntwo\r\nthree");
