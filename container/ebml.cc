@@ -275,34 +275,29 @@ struct Traits {
 
 }  // namespace
 
-Node *parseNext(Node *n) {
+// Parses one more child out of n's raw content, or with all the rest of its level;
+// returns the last child parsed.
+Node *openLevel(Node *n, bool all) {
     if (!kx::lazy::canOpen<Traits>(n)) return nullptr;
     kx::lazy::Report rep;
     kx::lazy::Cursor<Traits> c(n, rep);
-    Node *child;
+    Node *last = nullptr;
     try {
-        child = c.next();
-    } catch (...) {
-        c.finish();
-        throw;
-    }
-    c.finish();
-    return child;
-}
-
-void ensureParsed(Node *n) {
-    if (!kx::lazy::canOpen<Traits>(n)) return;
-    kx::lazy::Report rep;
-    kx::lazy::Cursor<Traits> c(n, rep);
-    try {
-        while (c.next()) {
+        while (Node *child = c.next()) {
+            last = child;
+            if (!all) break;
         }
     } catch (...) {
         c.finish();
         throw;
     }
     c.finish();
+    return last;
 }
+
+Node *parseNext(Node *n) { return openLevel(n, false); }
+
+void ensureParsed(Node *n) { openLevel(n, true); }
 
 int analyzeBelow(Node *root) {
     kx::lazy::Report rep;

@@ -313,17 +313,7 @@ KX_API int kx_Ebml_node_property_add__OI_2(kx_EbmlNode *node, char *nameBlock, c
     }
     return guarded<int>(__func__, -1, [&] {
         try {
-            // The block is the node's from here on.
-            kx_EbmlProperty p{nameBlock, value};
-            uint32_t count = node->propertyCount;
-            bool full = count == 0 || (count >= 4 && (count & (count - 1)) == 0);
-            if (full) {
-                size_t capacity = count == 0 ? 4 : static_cast<size_t>(count) * 2;
-                void *grown = realloc(node->properties, capacity * sizeof(kx_EbmlProperty));
-                if (grown == nullptr) throw std::bad_alloc();
-                node->properties = static_cast<kx_EbmlProperty *>(grown);
-            }
-            node->properties[node->propertyCount++] = p;
+            kx::lazy::arrayAppend(node->properties, node->propertyCount, kx_EbmlProperty{nameBlock, value});
         } catch (...) {
             free(nameBlock);
             throw;

@@ -422,6 +422,11 @@ TEST(Ebml, PathsAndSearches) {
     kx_EbmlNode *cam = kx_Ebml_node_get_first(d.get(), nullptr, "camera");
     EXPECT_EQ(kx_Ebml_node_get_first_with_a_lastProperty(d.get(), nullptr, "camera", "zone", "north"), cam);
     EXPECT_EQ(kx_Ebml_node_get_first_with_a_lastProperty(d.get(), nullptr, "camera", "id", "7"), nullptr);  // not last
+    // A property block handed over: the node takes it.
+    char *block = static_cast<char *>(malloc(5));
+    memcpy(block, "k\0v2\0", 5);
+    ASSERT_EQ(kx_Ebml_node_property_add__OI_2(cam, block, block + 2), 1);
+    EXPECT_EQ(kx_Ebml_node_get_first_with_a_lastProperty(d.get(), nullptr, "camera", "k", "v2"), cam);
     EXPECT_STREQ(kx_Ebml_node_property_get(cam, "flag"), "");
     EXPECT_STREQ(kx_Ebml_node_property_get(cam, "id"), "7");
 }
