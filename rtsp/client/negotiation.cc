@@ -111,6 +111,8 @@ void preparePlay(rtspClient_item *it) {
     m.rx.setVideoCode(m.videoCode);
     syncVideoCode(it);
     it->frameIndex = 0;
+    it->frameInfo = rtspClient_frameInfo{};
+    it->frameInfo.frameTime = -1.0;
     it->lastKeepAlive = kx_time_uptime_get();
 }
 
