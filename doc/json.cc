@@ -15,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <bit>
 #include <cstddef>
 #include <new>
 #include <string>
@@ -82,16 +83,64 @@ void setRaw(Node *n, Text &&t) {
     if (n->value) n->flags |= KX_JSON_FLAG_RAW;
 }
 
-Node *nodeCreate(Node *parent, string_view name) {
-    size_t size = addSize(sizeof(Node), addSize(name.size(), 1));
-    Node *n = static_cast<Node *>(xmalloc(size));
+// Members made by a parse live in chunks that the document frees as a whole; members
+// made by callers are heap blocks of their own.
+constexpr uint32_t kInStore = 0x80000000u;
+
+class NodeStore {
+public:
+    ~NodeStore() {
+        while (chunks_) {
+            Chunk *c = chunks_;
+            chunks_ = c->next;
+            free(c);
+        }
+    }
+    void *allocate(size_t size) {
+        size = addSize(size, 7) & ~static_cast<size_t>(7);
+        if (chunks_ == nullptr || chunks_->size - chunks_->used < size) {
+            next_ = next_ < kChunk ? next_ * 2 : kChunk;  // small documents stay small
+            size_t room = size > next_ ? size : next_;
+            Chunk *c = static_cast<Chunk *>(xmalloc(addSize(sizeof(Chunk), room)));
+            c->next = chunks_;
+            c->used = 0;
+            c->size = room;
+            chunks_ = c;
+        }
+        void *p = chunks_->data + chunks_->used;
+        chunks_->used += size;
+        return p;
+    }
+
+private:
+    static constexpr size_t kChunk = 256u << 10;
+    struct Chunk {
+        Chunk *next;
+        size_t used;
+        size_t size;
+        alignas(8) char data[];
+    };
+    Chunk *chunks_ = nullptr;
+    size_t next_ = 2048;
+};
+
+// Sets up a member record of parent (not linked into parent's children).
+Node *nodeInit(void *memory, Node *parent, string_view name, uint32_t flags) {
+    Node *n = static_cast<Node *>(memory);
     memset(n, 0, sizeof(Node));
     n->name = reinterpret_cast<char *>(n + 1);
     if (!name.empty()) memcpy(n->name, name.data(), name.size());
     n->name[name.size()] = '\0';
     n->kind = KX_JSON_KIND_NODE;
+    n->flags = flags;
     n->depth = parent->depth == UINT32_MAX ? UINT32_MAX : parent->depth + 1;
     n->parent = parent;
+    return n;
+}
+
+Node *nodeCreate(Node *parent, string_view name) {
+    size_t size = addSize(sizeof(Node), addSize(name.size(), 1));
+    Node *n = nodeInit(xmalloc(size), parent, name, 0);
     try {
         kx::lazy::arrayAppend(parent->children, parent->childCount, n);
     } catch (...) {
@@ -104,6 +153,10 @@ Node *nodeCreate(Node *parent, string_view name) {
 void nodeFreeSelf(Node *n) {
     free(n->children);
     kx::lazy::Block::release(n->valueBlock);
+    if (n->flags & kInStore) {
+        n->kind = 0;  // its memory goes with the document's store
+        return;
+    }
     free(n);
 }
 
@@ -111,40 +164,99 @@ void subtreeFree(Node *root) { kx::lazy::subtreeFree(root, nodeFreeSelf); }
 
 void childrenFree(Node *n) { kx::lazy::childrenFree(n, nodeFreeSelf); }
 
-// Removes the last child of n (a member that turned out malformed).
-void dropLastChild(Node *n) {
-    Node *c = n->children[n->childCount - 1];
-    kx::lazy::arrayRemoveAt(n->children, n->childCount, n->childCount - 1);
-    subtreeFree(c);
-}
-
 bool isMember(const Node *n) { return n != nullptr && n->kind == KX_JSON_KIND_NODE; }
 
 Node *target(kx_Json *doc, kx_JsonNode *node) { return node != nullptr ? node : (doc ? asNode(doc) : nullptr); }
 
 // ---------------------------------------------------------------- parsing
 
+// The store of the document that n belongs to.
+NodeStore &storeOf(Node *n) {
+    while (n->parent) n = n->parent;
+    kx_Json *doc = reinterpret_cast<kx_Json *>(n);
+    if (doc->nodeStore == nullptr) doc->nodeStore = new NodeStore;
+    return *static_cast<NodeStore *>(doc->nodeStore);
+}
+
 int logLen(string_view t) { return static_cast<int>(t.size() < 40 ? t.size() : 40); }
 
 // One forward pass over the raw object text of a node (it starts with '{').
 class Parser {
 public:
-    Parser(Node *root, Text raw, Report &rep) : raw_(std::move(raw)), t_(raw_.view()), rep_(rep) {
+    Parser(Node *root, Text raw, NodeStore &store, Report &rep)
+        : raw_(std::move(raw)), t_(raw_.view()), store_(store), rep_(rep) {
         root->flags &= ~KX_JSON_FLAG_RAW;
-        stack_.push_back({root, nullptr});
+        stack_.push_back({root, nullptr, 0});
         pos_ = 1;
-        run();
+        try {
+            run();
+        } catch (...) {
+            for (Node *n : pending_) subtreeFree(n);  // members not linked yet
+            throw;
+        }
     }
 
 private:
     enum class State { Member, AfterValue, Element, FirstElement, AfterElement, Done };
 
     // An open object (member null) or array (member: the member taking the current
-    // element; obj: the object holding the run of members).
+    // element; obj: the object holding the run of members). The members of the open
+    // objects wait in pending_ (an object's from first on) and are linked into their
+    // object, in one array, when it closes.
     struct Frame {
         Node *obj;
         Node *member;
+        size_t first;
     };
+
+    Node *newMember(Node *obj, string_view name) {
+        size_t size = addSize(sizeof(Node), addSize(name.size(), 1));
+        Node *n = nodeInit(store_.allocate(size), obj, name, kInStore);
+        try {
+            pending_.push_back(n);
+        } catch (...) {
+            nodeFreeSelf(n);
+            throw;
+        }
+        return n;
+    }
+
+    // Drops the member just made (it turned out malformed).
+    void dropLast() {
+        Node *n = pending_.back();
+        pending_.pop_back();
+        subtreeFree(n);
+    }
+
+    // Links the pending members of the object on top into it and closes it.
+    void closeTop() {
+        Frame f = stack_.back();
+        size_t k = pending_.size() - f.first;
+        if (k > 0) {
+            Node *obj = f.obj;
+            if (obj->childCount == 0) {
+                if (k > UINT32_MAX) throw kx::lazy::SizeError();
+                // Room as the growing arrays keep it, so later appends can go on.
+                size_t room = std::bit_ceil(k < 4 ? size_t(4) : k);
+                obj->children = static_cast<Node **>(xmalloc(kx::lazy::mulSize(room, sizeof(Node *))));
+                memcpy(obj->children, pending_.data() + f.first, k * sizeof(Node *));
+                obj->childCount = static_cast<uint32_t>(k);
+            } else {
+                for (size_t i = f.first; i < pending_.size(); ++i)
+                    kx::lazy::arrayAppend(obj->children, obj->childCount, pending_[i]);
+            }
+            pending_.resize(f.first);
+        }
+        stack_.pop_back();
+    }
+
+    // The next ',' or the closing bracket from p on.
+    size_t findStop(size_t p, char close) const {
+        const char *d = t_.data();
+        for (size_t n = t_.size(); p < n; ++p)
+            if (d[p] == ',' || d[p] == close) return p;
+        return npos;
+    }
 
     bool ws(char c) const { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
     size_t skipWs(size_t p) const {
@@ -196,13 +308,16 @@ private:
 
     // Nothing left to read: every open object and array ends here.
     State exhausted() {
-        for (const Frame &f : stack_) {
-            if (f.member)
+        while (!stack_.empty()) {
+            const Frame &f = stack_.back();
+            if (f.member) {
                 f.member->flags |= KX_JSON_FLAG_OPEN_ARRAY;
-            else
+                stack_.pop_back();
+            } else {
                 f.obj->flags |= KX_JSON_FLAG_OPEN_OBJECT;
+                closeTop();
+            }
         }
-        stack_.clear();
         pos_ = t_.size();
         return State::Done;
     }
@@ -217,7 +332,7 @@ private:
             slotOf(obj).append(rest.view());
         else
             setRaw(obj, std::move(rest));
-        stack_.pop_back();
+        closeTop();
         if (end == npos) return exhausted();
         pos_ = end;
         return resume();
@@ -230,7 +345,7 @@ private:
         Frame f = stack_.back();
         size_t end = enclosingEnd(at);
         Text rest = rawCopy('[', at, end);
-        Node *m = newMember ? nodeCreate(f.obj, f.member->name) : f.member;
+        Node *m = newMember ? newMember_(f) : f.member;
         setRaw(m, std::move(rest));
         if (newMember) m->flags |= KX_JSON_FLAG_RAW_JOINED;  // no ',' was read before the rest
         stack_.pop_back();
@@ -263,7 +378,7 @@ private:
     // Returns the state to go on with.
     State objectValue(Node *m, size_t v, State after) {
         if (kx::lazy::underLimit(m->depth)) {
-            stack_.push_back({m, nullptr});
+            stack_.push_back({m, nullptr, pending_.size()});
             pos_ = v + 1;
             return State::Member;
         }
@@ -284,22 +399,22 @@ private:
         size_t colon = skipWs(close + 1);
         if (colon >= t_.size() || t_[colon] != ':') return objectError(q);
         Node *obj = stack_.back().obj;
-        Node *m = nodeCreate(obj, t_.substr(q + 1, close - q - 1));
+        Node *m = newMember(obj, t_.substr(q + 1, close - q - 1));
         size_t v = skipWs(colon + 1);
         if (v >= t_.size()) {
-            dropLastChild(obj);
+            dropLast();
             return objectError(q);
         }
         char c = t_[v];
         if (c == '{') return objectValue(m, v, State::AfterValue);
         if (c == '[') {
-            stack_.push_back({obj, m});
+            stack_.push_back({obj, m, 0});
             pos_ = v + 1;
             return State::FirstElement;
         }
-        size_t stop = t_.find_first_of(",}", c == '"' ? v + 1 : v);
+        size_t stop = findStop(c == '"' ? v + 1 : v, '}');
         if (stop == npos) {  // the text ends inside the value
-            dropLastChild(obj);
+            dropLast();
             return objectError(q);
         }
         if (c == '"') quoted(m, v, stop);
@@ -308,7 +423,7 @@ private:
     }
 
     State afterValue() {
-        size_t q = t_.find_first_of(",}", pos_);
+        size_t q = findStop(pos_, '}');
         size_t junk = skipWs(pos_);
         if (q == npos) {  // the object is not closed
             logError(junk);
@@ -317,7 +432,7 @@ private:
         if (junk < q) logError(junk);  // text between a value and its separator is dropped
         pos_ = q + 1;
         if (t_[q] == ',') return State::Member;
-        stack_.pop_back();
+        closeTop();
         return resume();
     }
 
@@ -331,13 +446,15 @@ private:
             pos_ = q + 1;
             return State::AfterValue;
         }
+        lastStart_ = q;
+        lastNested_ = c == '[';
         if (c == '{') return objectValue(f.member, q, State::AfterElement);
         size_t stop;
         if (c == '[') {  // a nested array gives no value
             stop = enclosingEnd(q + 1);
             if (stop == npos) return arrayError(q, false);
         } else {
-            stop = t_.find_first_of(",]", c == '"' ? q + 1 : q);
+            stop = findStop(c == '"' ? q + 1 : q, ']');
             if (stop == npos) return arrayError(q, false);
             if (c == '"') quoted(f.member, q, stop);
         }
@@ -353,7 +470,7 @@ private:
             return exhausted();
         }
         if (t_[q] == ',') {
-            f.member = nodeCreate(f.obj, f.member->name);
+            f.member = newMember(f.obj, f.member->name);
             pos_ = q + 1;
             return State::Element;
         }
@@ -362,7 +479,10 @@ private:
             pos_ = q + 1;
             return State::AfterValue;
         }
-        return arrayError(pos_, true);  // the rest keeps the blanks that follow the element
+        // A nested array is written as an empty value: the rest starts with it. Other
+        // elements are written as read, and the rest follows them with its blanks.
+        if (lastNested_) return arrayError(lastStart_, false);
+        return arrayError(pos_, true);
     }
 
     void run() {
@@ -381,10 +501,16 @@ private:
         if (rest < t_.size()) logError(rest);  // text after the closing brace is dropped
     }
 
+    Node *newMember_(const Frame &f) { return newMember(f.obj, f.member->name); }
+
     Text raw_;
     string_view t_;
+    NodeStore &store_;
     Report &rep_;
     std::vector<Frame> stack_;
+    std::vector<Node *> pending_;
+    size_t lastStart_ = 0;     // where the last array element started
+    bool lastNested_ = false;  // it was a nested array
     size_t pos_ = 0;
 };
 
@@ -396,7 +522,7 @@ struct Traits {
     public:
         Level(Node *n, Text raw, Report &rep) : node_(n), next_(n->childCount) {
             n->flags &= ~KX_JSON_FLAG_RAW;
-            if (!raw.empty()) Parser parse(n, std::move(raw), rep);
+            if (!raw.empty()) Parser parse(n, std::move(raw), storeOf(n), rep);
         }
         Node *next(Text &content) {
             content = Text();
@@ -562,7 +688,7 @@ private:
             const Node *c = n->children[f.i];
             uint32_t j = f.i + 1;
             while (j < n->childCount && !endsArray(n->children[j - 1]) &&
-                   strcmp(n->children[j]->name, c->name) == 0)
+                   n->children[j]->name[0] == c->name[0] && strcmp(n->children[j]->name, c->name) == 0)
                 ++j;
             line(inner);
             quotedText(c->name);
@@ -605,6 +731,7 @@ void documentFree(kx_Json *doc) {
     Node *root = asNode(doc);
     childrenFree(root);
     slotOf(root).clear();
+    delete static_cast<NodeStore *>(doc->nodeStore);
     free(doc->text);
     pthread_mutex_destroy(&doc->mutex);
     free(doc);

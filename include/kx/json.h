@@ -65,7 +65,7 @@ struct kx_JsonNode {
     char *valueBlock;        /* shared, reference-counted block that value points into */
     size_t valueLength;      /* bytes of text at value */
     uint32_t depth;          /* 1 for a member of the document, parent's depth + 1 below */
-    uint32_t flags;          /* KX_JSON_FLAG_* */
+    uint32_t flags;          /* KX_JSON_FLAG_* (the high bits are the engine's) */
 };
 
 /* Document. Its fields up to flags line up with a member's. */
@@ -81,6 +81,7 @@ typedef struct kx_Json {
     uint32_t depth;          /* always 0 */
     uint32_t flags;
     pthread_mutex_t mutex;
+    void *nodeStore;         /* the engine's storage for parsed members */
 } kx_Json;
 
 /* Values of kx_Json_node_get_allData__IO: one heap block (free it) holding the count,

@@ -117,6 +117,8 @@ const ReadCase kReadCases[] = {
      "a{b=1+raw:{\"c\" \"2\"}},d=3", "{\"a\":{\"b\":\"1\",\"c\" \"2\"},\"d\":\"3\"}"},
     {"the rest of a broken array stays in place", "{\"a\":[{\"b\":\"1\"} x, \"y\"],\"c\":\"2\"}", -1,
      "a{b=1},a=raw:[ x, \"y\"],c=2", "{\"a\":[{\"b\":\"1\"} x, \"y\"],\"c\":\"2\"}"},
+    {"a broken array after a nested one keeps it", "{\"a\":[\"1\",[2] x]}", -1, "a=1,a=raw:[[2] x]",
+     "{\"a\":[\"1\",[2] x]}"},
     {"an unterminated value falls back raw", "{\"a\":\"1\",\"b\":\"2", -1, "a=1+raw:{\"b\":\"2",
      "{\"a\":\"1\",\"b\":\"2"},
     {"an unterminated array falls back raw", "{\"a\":[\"1\"", -1, "a=raw:[\"1\"", "{\"a\":[\"1\""},
@@ -245,7 +247,7 @@ TEST(JsonRead, HostileInputs) {
         EXPECT_GE(rv, -2);
         EXPECT_LE(rv, 0);
         // A node record per input byte at worst, never a copy per level.
-        EXPECT_LE(after - before, 128 * c.in.size()) << "grew by " << after - before;
+        EXPECT_LE(after - before, 128 * c.in.size() + 65536) << "grew by " << after - before;
         std::vector<const kx_JsonNode *> st{top(d.get())};
         size_t nodes = 0;
         while (!st.empty()) {
