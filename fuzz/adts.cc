@@ -9,17 +9,11 @@
 #include <vector>
 
 #include "container/aac.hpp"
+#include "fuzz/check.hpp"
 #include "kx/aac.h"
 #include "kx/objectlist.h"
 
-namespace {
-void check(bool ok, const char *what) {
-    if (!ok) {
-        fprintf(stderr, "check failed: %s\n", what);
-        abort();
-    }
-}
-}  // namespace
+using kxfuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<uint8_t> copy(data, data + size);

@@ -9,18 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/check.hpp"
 #include "serve/framer.hpp"
 
 using namespace kx::pool;
 
 namespace {
 
-void check(bool ok, const char *what) {
-    if (!ok) {
-        fprintf(stderr, "check failed: %s\n", what);
-        abort();
-    }
-}
+using kxfuzz::check;
 
 struct Outcome {
     std::vector<std::string> messages;

@@ -10,18 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/check.hpp"
 #include "serve/framer.hpp"
 
 using namespace kx::pool;
 
 namespace {
 
-void check(bool ok, const char *what) {
-    if (!ok) {
-        fprintf(stderr, "check failed: %s\n", what);
-        abort();
-    }
-}
+using kxfuzz::check;
 
 int three_byte_length(void *, const uint8_t *head, size_t headLength, kx_String **message) {
     if (headLength != 3 || head[2] == 0xEE) return -9;

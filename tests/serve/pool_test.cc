@@ -46,6 +46,13 @@ struct Listener {
         *peer = kx_Socket_unix_connect__IO(port, 0, 5.0);
         return kx_Socket_unix_accept(nullptr, nullptr, fd, 0, 5.0);
     }
+    // An item over a fresh connection (HTTP or standard framing, label as its port); *peer
+    // is the test's end.
+    socketPool_item *item(int *peer, bool http, uint16_t label, unsigned char withSentList = 0) {
+        int s = connect_pair(peer);
+        return http ? socketPool_item_new_http_bySock__OI__OI(s, kLoopback, label, withSentList)
+                    : socketPool_item_new_standard_bySock__IO__OI(s, kLoopback, label, withSentList);
+    }
 };
 
 struct Pool {
@@ -103,8 +110,7 @@ TEST(SocketPool, HttpMessagesOnTheWire) {
     Pool pool;
     ASSERT_EQ(socketPool_startThread(pool, -1), 1);
     int peer;
-    int s = l.connect_pair(&peer);
-    socketPool_item *it = socketPool_item_new_http_bySock__OI__OI(s, kLoopback, 554, 0);
+    socketPool_item *it = l.item(&peer, true, 554);
     ASSERT_EQ(socketPool_add_item__OI_2(pool, it), 1);
 
     // "\r\n\r\n" split across two reads: the second part goes out once the first was read.
@@ -138,8 +144,7 @@ TEST(SocketPool, StandardFramingOnTheWire) {
     Pool pool;
     ASSERT_EQ(socketPool_startThread(pool, -1), 1);
     int peer;
-    int s = l.connect_pair(&peer);
-    socketPool_item *it = socketPool_item_new_standard_bySock__IO__OI(s, kLoopback, 7000, 1);
+    socketPool_item *it = l.item(&peer, false, 7000, 1);
     ASSERT_EQ(socketPool_add_item__OI_2(pool, it), 1);
     const std::string m1 = "\x16\0\0\0\3\0\0\0abc"s, m2 = "\x02\0\0\0\0\0\0\0"s;
     ASSERT_TRUE(send_all(peer, m1 + m2));
@@ -167,7 +172,7 @@ TEST(SocketPool, HostilePeersCloseOnlyTheirOwnConnection) {
     socketPool_set_recvLimits(pool, 4096, 1024, 2048);
     ASSERT_EQ(socketPool_startThread(pool, -1), 1);
     int goodPeer;
-    socketPool_item *good = socketPool_item_new_http_bySock__OI__OI(l.connect_pair(&goodPeer), kLoopback, 1, 0);
+    socketPool_item *good = l.item(&goodPeer, true, 1);
     ASSERT_EQ(socketPool_add_item__OI_2(pool, good), 1);
 
     struct Case {
@@ -187,10 +192,7 @@ TEST(SocketPool, HostilePeersCloseOnlyTheirOwnConnection) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         int peer;
-        int s = l.connect_pair(&peer);
-        ++label;
-        socketPool_item *it = c.http ? socketPool_item_new_http_bySock__OI__OI(s, kLoopback, label, 0)
-                                     : socketPool_item_new_standard_bySock__IO__OI(s, kLoopback, label, 0);
+        socketPool_item *it = l.item(&peer, c.http, ++label);
         ASSERT_EQ(socketPool_add_item__OI_2(pool, it), 1);
         send_all(peer, c.input);  // the pool may reset the connection before all of it went out
         EXPECT_TRUE(peer_sees_close(peer));
@@ -293,7 +295,7 @@ TEST(SocketPool, IdleConnectionClosesAndAGivenSocketIsNotReconnected) {
     Pool pool(0.2);
     ASSERT_EQ(socketPool_startThread(pool, -1), 1);
     int peer;
-    socketPool_item *it = socketPool_item_new_http_bySock__OI__OI(l.connect_pair(&peer), kLoopback, 3, 0);
+    socketPool_item *it = l.item(&peer, true, 3);
     ASSERT_EQ(socketPool_add_item__OI_2(pool, it), 1);
     EXPECT_TRUE(peer_sees_close(peer));
     EXPECT_NE(cap.text().find("No recv or send data timeout("), std::string::npos);
@@ -310,7 +312,7 @@ TEST(SocketPool, ItemsAddedBeforeTheThreadStartsAreServedOnceItRuns) {
     Listener l;
     Pool pool;
     int peer;
-    socketPool_item *it = socketPool_item_new_http_bySock__OI__OI(l.connect_pair(&peer), kLoopback, 4, 0);
+    socketPool_item *it = l.item(&peer, true, 4);
     ASSERT_EQ(socketPool_add_item__OI_2(pool, it), 1);
     EXPECT_EQ(socketPool_add_item__OI_2(pool, it), 0);  // listed once
     EXPECT_NE(cap.text().find("Add item has exist"), std::string::npos);
@@ -330,7 +332,7 @@ TEST(SocketPool, RemovedItemKeepsItsSocketAndQueuedStrings) {
     Pool pool;
     ASSERT_EQ(socketPool_startThread(pool, -1), 1);
     int peer;
-    socketPool_item *it = socketPool_item_new_http_bySock__OI__OI(l.connect_pair(&peer), kLoopback, 5, 0);
+    socketPool_item *it = l.item(&peer, true, 5);
     ASSERT_EQ(socketPool_add_item__OI_2(pool, it), 1);
     ASSERT_EQ(socketPool_remove_item__IO_2(pool, it), 1);
     EXPECT_EQ(socketPool_remove_item__IO_2(pool, it), 0);
@@ -357,7 +359,7 @@ TEST(SocketPool, PeerResetWhileSendingClosesOnlyThatItem) {
     Pool pool;
     ASSERT_EQ(socketPool_startThread(pool, -1), 1);
     int peer;
-    socketPool_item *it = socketPool_item_new_http_bySock__OI__OI(l.connect_pair(&peer), kLoopback, 6, 0);
+    socketPool_item *it = l.item(&peer, true, 6);
     ASSERT_EQ(socketPool_add_item__OI_2(pool, it), 1);
     struct linger lg = {1, 0};
     setsockopt(peer, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
