@@ -117,9 +117,9 @@ struct Slot {
 
 // Decoded pictures of one item, reused instead of allocated per frame. The pool keeps one
 // reference to each picture it made; a picture whose count is back at 1 has been let go by
-// every frame that carried it and is free again. Pictures of another size are dropped once a
-// new one is needed; idle pictures beyond a few are let go one per request, so the pool
-// follows the number of pictures in flight.
+// every frame that carried it and is free again. Each request lets go of the free pictures of
+// another size and of free ones beyond a few, so the pool follows the number of pictures in
+// flight (up to a limit; beyond it pictures are plain ones, freed by their last holder).
 class PicturePool {
 public:
     PicturePool() = default;
