@@ -147,7 +147,6 @@ struct socketPool final : public kx::ServiceThread {
     std::mutex writeMutex;
     std::vector<socketPool_item *> writeList;
 
-    bool listed(socketPool_item *it) const { return std::binary_search(items.begin(), items.end(), it); }
     void queued(socketPool_item *it);  // called by senders, holding the item's send-list lock
 
 protected:
@@ -308,9 +307,14 @@ double socketPool::onTick(Worker &, double now) {
                 if (m == SOCKETPOOL_MODE_CONNECT || m == SOCKETPOOL_MODE_GIVEN) {
                     double idle = now - it->lastActiveTime;
                     if (idle > keepTime) {
+                        unsigned long queued;
+                        {
+                            ListLock lock(it->sendList);
+                            queued = it->sendList->count;
+                        }
                         THREAD_LOGE("No recv or send data timeout(%lf/%lf) from the sock(=%d) of the server:" SERVER
                                     ",sendCount=%lu.",
-                                    idle, keepTime, it->sock, IP4(it), (unsigned long)it->sendList->count);
+                                    idle, keepTime, it->sock, IP4(it), queued);
                         closeItem(it);
                     }
                 } else {
