@@ -590,8 +590,8 @@ public:
     }
 
 private:
-    // An object body being written: its members from i on. A run of same-named members
-    // written as an array is [runStart, runEnd); inRun while its elements are written.
+    // An object body being written: its members from i on. While inRun, the members up
+    // to runEnd (adjacent, with the same name) are written as the elements of one array.
     struct Frame {
         const Node *n;
         size_t indent;
@@ -718,13 +718,7 @@ std::string documentText(kx_Json *doc, const char *lineStart, const char *lineEn
 
 // ---------------------------------------------------------------- documents
 
-kx_Json *documentCreate() {
-    kx_Json *doc = static_cast<kx_Json *>(xmalloc(sizeof(kx_Json)));
-    memset(doc, 0, sizeof(kx_Json));
-    doc->kind = KX_JSON_KIND_DOCUMENT;
-    pthread_mutex_init(&doc->mutex, nullptr);
-    return doc;
-}
+kx_Json *documentCreate() { return kx::lazy::documentRecord<kx_Json>(KX_JSON_KIND_DOCUMENT); }
 
 void documentFree(kx_Json *doc) {
     if (doc == nullptr) return;
@@ -865,16 +859,7 @@ KX_API kx_ObjectList *kx_Json_node_get_all__IO(kx_Json *doc, kx_JsonNode *node, 
     if (n == nullptr || path == nullptr) return nullptr;
     return guarded<kx_ObjectList *>(__func__, nullptr, [&]() -> kx_ObjectList * {
         std::vector<Node *> found = findAll(n, path);
-        if (found.empty()) return nullptr;
-        kx_ObjectList *list = kx_ObjectList_new__IO(8);
-        if (list == nullptr) throw std::bad_alloc();
-        for (Node *c : found) {
-            if (kx_ObjectList_insert_tail(list, c) < 0) {
-                kx_ObjectList_delete__OI(list);
-                throw std::bad_alloc();
-            }
-        }
-        return list;
+        return found.empty() ? nullptr : kx::lazy::toObjectList(found);
     });
 }
 

@@ -54,6 +54,7 @@
 #include <vector>
 
 #include "core/log.hpp"
+#include "kx/objectlist.h"
 #include "kx/string.h"
 
 namespace kx::lazy {
@@ -140,6 +141,30 @@ inline kx_String *stringWithRoom(const std::string &text, uint32_t reserveBefore
     if (!text.empty()) memcpy(s->buffer + reserveBefore, text.data(), text.size());
     memset(s->buffer + reserveBefore + text.size(), 0, reserveAfter);
     return s;
+}
+
+// Lookup results as a new object list in their order (the caller deletes the list).
+template <class Node>
+kx_ObjectList *toObjectList(const std::vector<Node *> &nodes) {
+    kx_ObjectList *list = kx_ObjectList_new__IO(8);
+    if (list == nullptr) throw std::bad_alloc();
+    for (Node *n : nodes) {
+        if (kx_ObjectList_insert_tail(list, n) < 0) {
+            kx_ObjectList_delete__OI(list);
+            throw std::bad_alloc();
+        }
+    }
+    return list;
+}
+
+// A zeroed document record of the given kind with its mutex set up.
+template <class Doc>
+Doc *documentRecord(uint32_t kind) {
+    Doc *doc = static_cast<Doc *>(xmalloc(sizeof(Doc)));
+    memset(doc, 0, sizeof(Doc));
+    doc->kind = kind;
+    pthread_mutex_init(&doc->mutex, nullptr);
+    return doc;
 }
 
 // A plain heap copy (malloc / free) of a text, NUL-terminated.

@@ -597,13 +597,7 @@ size_t skipProcessingInstructions(string_view t, size_t p) {
     }
 }
 
-kx_Xml *documentCreate() {
-    kx_Xml *doc = static_cast<kx_Xml *>(xmalloc(sizeof(kx_Xml)));
-    memset(doc, 0, sizeof(kx_Xml));
-    doc->kind = KX_XML_KIND_DOCUMENT;
-    pthread_mutex_init(&doc->mutex, nullptr);
-    return doc;
-}
+kx_Xml *documentCreate() { return kx::lazy::documentRecord<kx_Xml>(KX_XML_KIND_DOCUMENT); }
 
 void documentFree(kx_Xml *doc) {
     if (doc == nullptr) return;
@@ -1151,16 +1145,7 @@ KX_API kx_ObjectList *kx_Xml_node_get_all__IO(kx_Xml *doc, kx_XmlNode *node, con
         ParseReport rep;
         std::vector<Node *> found;
         findAll(n, splitPath(path), found, rep);
-        if (found.empty()) return nullptr;
-        kx_ObjectList *list = kx_ObjectList_new__IO(8);
-        if (list == nullptr) throw std::bad_alloc();
-        for (Node *c : found) {
-            if (kx_ObjectList_insert_tail(list, c) < 0) {
-                kx_ObjectList_delete__OI(list);
-                throw std::bad_alloc();
-            }
-        }
-        return list;
+        return found.empty() ? nullptr : kx::lazy::toObjectList(found);
     });
 }
 
