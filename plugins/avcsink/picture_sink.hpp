@@ -141,7 +141,9 @@ public:
 
     int decode(const char *label, uint8_t *dst, uint32_t lineBits, uint8_t layout, uint32_t *width,
                uint32_t *height, uint32_t bufferLenth, const uint8_t *buffer, int64_t tag, int64_t *pictureTag) {
-        if (layout > kYuv420p || width == nullptr || height == nullptr || (bufferLenth > 0 && buffer == nullptr)) {
+        // libavcodec takes packet sizes as int, with room for its padding behind them.
+        if (layout > kYuv420p || width == nullptr || height == nullptr || (bufferLenth > 0 && buffer == nullptr) ||
+            bufferLenth > (uint32_t)(INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) {
             KX_PLUGIN_LOG(label, "Invalid argument,outType=%hhu,bufferLenth=%u.", layout, bufferLenth);
             return -1;
         }

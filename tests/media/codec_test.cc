@@ -308,6 +308,23 @@ TEST(DecodeFailure, UnitWithoutPictureIsMinusOne) {
     video_h264_decode_delete(d);
 }
 
+// A unit length libavcodec cannot take (it needs the length plus its padding as an int) is
+// refused before any byte is read: the buffer here is far shorter than the length claims.
+TEST(DecodeFailure, LengthAboveWhatTheDecoderTakesIsRefusedUnread) {
+    void *d = video_h264_decode_new(kW, kH);
+    ASSERT_NE(d, nullptr);
+    std::vector<uint8_t> pic(kW * kH * 3 / 2);
+    const uint8_t unit[8] = {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x00};
+    for (uint32_t length : {(uint32_t)INT32_MAX - 10u, (uint32_t)INT32_MAX, 0xffffffffu}) {
+        uint32_t w = kW, h = kH;
+        kxtest::StdoutCapture cap;
+        EXPECT_EQ(video_h264_decode(d, pic.data(), kW, 2, &w, &h, length, unit), -1) << length;
+        EXPECT_NE(kxtest::strip_colours(cap.text()).find("Invalid argument,outType=2,bufferLenth=" + std::to_string(length)),
+                  std::string::npos);
+    }
+    video_h264_decode_delete(d);
+}
+
 double psnr(const uint8_t *a, const uint8_t *b, size_t n) {
     double se = 0;
     for (size_t i = 0; i < n; ++i) se += (double)(a[i] - b[i]) * (a[i] - b[i]);
