@@ -808,7 +808,13 @@ KX_API kx_JsonNode *kx_Json_node_addChild1(kx_Json *doc, kx_JsonNode *parent, ui
     }
     const void *nul = memchr(name, '\0', nameLength);
     size_t len = nul ? static_cast<size_t>(static_cast<const char *>(nul) - name) : nameLength;
-    return guarded<Node *>(__func__, nullptr, [&] { return nodeCreate(p, string_view(name, len)); });
+    return guarded<Node *>(__func__, nullptr, [&] {
+        if (kx::lazy::canOpen<Traits>(p)) {  // the new member follows the ones still in raw text
+            Report rep;
+            kx::lazy::parseFull<Traits>(p, rep);
+        }
+        return nodeCreate(p, string_view(name, len));
+    });
 }
 
 KX_API kx_JsonNode *kx_Json_node_addChild(kx_Json *doc, kx_JsonNode *parent, const char *name) {

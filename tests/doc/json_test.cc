@@ -302,6 +302,11 @@ TEST(JsonPath, AllFirstAndDataFollowNamesDownward) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(data->texts) % alignof(char *), 0u);
     free(data);
     EXPECT_EQ(kx_Json_node_get_allData__IO(d.get(), nullptr, "r q"), nullptr);
+
+    // A member added to raw text comes after the members the text holds.
+    Doc raw = load("{\"a\":\"1\"}");
+    kx_Json_node_set_value(raw.get(), kx_Json_node_addChild(raw.get(), nullptr, "b"), "2");
+    EXPECT_EQ(text(raw.get()), "{\"a\":\"1\",\"b\":\"2\"}");
 }
 
 // ------------------------------------------------------------------ building and writing
