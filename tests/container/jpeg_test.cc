@@ -4,6 +4,7 @@
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -214,6 +215,42 @@ TEST(Jpeg, CompressThenDecompressKeepsTheQuality) {
         image_jpeg_delete__OI(&j);
     }
     for (image_dib *d : {rgb, ycc, grey, wide, noise}) image_dib_delete__OI(&d);
+}
+
+// In a fresh process (the plug-in stays loaded once bound): without the plug-in, conversions
+// give null and say why while the analysis works; libkxlib's folder then provides it.
+void plugin_search() {
+    char dir[] = "/tmp/kxpicXXXXXX";
+    int failures = 0;
+    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) _exit(3);
+    kx::plugin::set_folder(dir);
+    Jpeg a(file("cj444.jpg"));
+    image_dib *dib = image_dib_new__IO(16, 16, IMAGE_DIB_RGB, 0);
+    memset(dib->data, 90, dib->dataLenth);
+    {
+        kxtest::StdoutCapture out;
+        failures += image_jpeg_convert_to_dib__IO(a.j, nullptr, 0, 0, 0, 0, 0) != nullptr;
+        failures += image_jpeg_new_from_dib__IO(dib, 90) != nullptr;
+        failures += image_jpeg_analyseTag_all(a.j) != 1;
+        const std::string log = out.text();
+        failures += log.find("Open jpeg lib failed:") == std::string::npos;
+        failures += log.find("Load jpeg lib failed.") == std::string::npos;
+    }
+    kx::plugin::set_folder((std::string(KX_TEST_BINARY_DIR) + "/lib").c_str());
+    image_dib *back = image_jpeg_convert_to_dib__IO(a.j, nullptr, 0, 0, 0, 0, 0);
+    failures += back == nullptr;
+    image_dib_delete__OI(&back);
+    image_dib_delete__OI(&dib);
+    image_jpeg_delete__OI(&a.j);
+    rmdir(dir);
+    // This process made its own fixture folder and leaves without the environment's tear-down.
+    failures += system(("rm -rf '" + Files::dir + "'").c_str()) != 0;
+    _exit(failures);
+}
+
+TEST(Jpeg, MissingPluginFailsConversionsOnlyAndIsLookedForAgain) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(plugin_search(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Jpeg, PluginNeverWritesPastTheBuffersItIsGiven) {

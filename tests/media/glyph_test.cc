@@ -4,7 +4,9 @@
 #include FT_FREETYPE_H
 
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -12,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kx/codec.h"
 #include "kx/global.h"
 #include "kx/glyph.h"
 #include "kx/objectlist.h"
@@ -308,6 +311,32 @@ TEST(GlyphThreads, WritersSharingContextsDrawWhatOneWriterDraws) {
         draw(k, &alone[k]);
         EXPECT_EQ(together[k].buf, alone[k].buf) << k;
     }
+}
+
+// In a fresh process (the plug-in stays loaded once bound): with no plug-in file where the
+// loader looks, no context is made and nothing stays bound; the folder of the library then
+// provides it on the next request.
+void plugin_search() {
+    char dir[] = "/tmp/kxglyphXXXXXX";
+    int failures = 0;
+    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) _exit(3);
+    video_h264_private_plugin_folder_set(dir);
+    {
+        kxtest::StdoutCapture out;
+        failures += kx_Glyphor_new__IO(kFont, 12, 12, 0, 0) != nullptr;
+        failures += out.text().find("Can not find libGlyphor.") == std::string::npos;
+    }
+    video_h264_private_plugin_folder_set(KX_TEST_BINARY_DIR "/lib");
+    kx_Glyphor *c = kx_Glyphor_new__IO(kFont, 12, 12, 0, 0);
+    failures += c == nullptr;
+    kx_Glyphor_delete__OI(c);
+    rmdir(dir);
+    _exit(failures);
+}
+
+TEST(GlyphPlugin, MissingPluginGivesNoContextAndIsLookedForAgain) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(plugin_search(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(GlyphDefault, NoPathTakesTheSystemSansFont) {
