@@ -148,7 +148,7 @@ std::string ebmlBytes(size_t bytes, const char *password) {
         kx_EbmlNode *codec = kx_Ebml_node_addChild_with_a_property(d, profile, "codec", 1, "level", "4.1");
         kx_Ebml_node_data_set_string(kx_Ebml_node_addChild(d, codec, "name", 2), "h264");
         for (const char *tag : {"lobby", "night"}) kx_Ebml_node_data_set_string(kx_Ebml_node_addChild(d, cam, "tag", 2), tag);
-        approx += 235 + 2 * n.size();
+        approx += 172 + 2 * n.size();
     }
     kx_String *s = kx_Ebml_to_String__IO(d, 0, 0, password);
     kx_Ebml_delete__OI(d);
