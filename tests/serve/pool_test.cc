@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -361,6 +362,44 @@ TEST(SocketPool, RemovedItemKeepsItsSocketAndQueuedStrings) {
     // Strings queued on a removed item are freed with it.
     ASSERT_EQ(socketPool_remove_item__IO_2(pool, it), 1);
     socketPool_item_send_buffer(it, 4, "lost");
+    socketPool_item_delete__OI(it);
+    close(peer);
+}
+
+// Strings sent while the item is removed and added again from another thread are neither
+// lost nor doubled: the peer reads every one, in order, as one unbroken byte stream.
+TEST(SocketPool, SendsRacingRemoveAndAddAreNeverLost) {
+    Capture cap;
+    Listener l;
+    Pool pool;
+    ASSERT_EQ(socketPool_startThread(pool, -1), 1);
+    int peer;
+    socketPool_item *it = l.item(&peer, true, 8);
+    ASSERT_EQ(socketPool_add_item__OI_2(pool, it), 1);
+    const int n = 20000;
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        for (int i = 0; i < n; ++i) {
+            char text[16];
+            int len = snprintf(text, sizeof text, "%07d;", i);
+            socketPool_item_send_buffer(it, static_cast<uint32_t>(len), text);
+        }
+        done = true;
+    });
+    int toggles = 0;
+    while (!done || toggles < 50) {
+        EXPECT_EQ(socketPool_remove_item__IO_2(pool, it), 1);
+        EXPECT_EQ(socketPool_add_item__OI_2(pool, it), 1);
+        ++toggles;
+    }
+    sender.join();
+    std::string stream = recv_exact(peer, 8u * n);
+    ASSERT_EQ(stream.size(), 8u * n);
+    for (int i = 0; i < n; ++i) {
+        char text[16];
+        snprintf(text, sizeof text, "%07d;", i);
+        ASSERT_EQ(stream.compare(8u * i, 8, text), 0) << i;
+    }
     socketPool_item_delete__OI(it);
     close(peer);
 }
