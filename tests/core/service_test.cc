@@ -592,7 +592,7 @@ TEST(ServiceTest, StartFailsWhenTheReadinessSetCannotBeMade) {
     Capture cap;
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
-    int lowest = dup(0);  // the lowest free descriptor
+    int lowest = open("/dev/null", O_RDONLY);  // the lowest free descriptor
     ASSERT_GE(lowest, 0);
     close(lowest);
     rlimit none = old;
