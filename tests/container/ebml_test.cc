@@ -504,6 +504,10 @@ TEST(Ebml, Files) {
     ASSERT_TRUE(back);
     kx_Ebml_analyzeAll(back.get(), nullptr);
     expectSame(root(d.get()), root(back.get()), true, "");
+    FILE *f = tmpfile();
+    ASSERT_EQ(kx_Ebml_out(d.get(), f, "k"), 1);
+    EXPECT_EQ(kxtest::read_stream(f), bytesOf(d.get(), "k"));
+    fclose(f);
     kxtest::CaptureShownOnFailure cap;
     EXPECT_EQ(kx_Ebml_save_to_file(d.get(), "/nonexistent/dir/x.ebml", nullptr), -1);
     EXPECT_EQ(kx_Ebml_save_to_file(d.get(), "/dev/full", nullptr), -2);
@@ -527,6 +531,21 @@ TEST(Ebml, XmlTextForms) {
     EXPECT_NE(t.find("<fps>29.970000</fps>"), std::string::npos) << t;
     EXPECT_NE(t.find("<key>AP8QgA</key>"), std::string::npos) << t;
     EXPECT_NE(t.find("encoding=\"UTF-8\""), std::string::npos) << t;
+    // Type 5 with flag 8 is a wall-clock time, shown in local time.
+    setenv("TZ", "UTC", 1);
+    tzset();
+    Doc times(kx_Ebml_new__IO(1, 0));
+    kx_Ebml_node_data_set_double(kx_Ebml_node_addChild(times.get(), nullptr, "at", KX_EBML_TYPE_TIME), 86400.25);
+    kx_Xml *tx = kx_Ebml_convert_to_Xml__IO(times.get());
+    char *ttext = kx_Xml_to_string__IO(tx, nullptr, nullptr, 0);
+    kx_Xml_delete__OI(tx);
+    EXPECT_NE(std::string(ttext).find("<at>1970-01-02 00:00:00.250000</at>"), std::string::npos) << ttext;
+    free(ttext);
+    // The debug print is the indented XML form.
+    FILE *f = tmpfile();
+    ASSERT_EQ(kx_Ebml_out_debug(d.get(), f), 1);
+    EXPECT_NE(kxtest::read_stream(f).find("<camera id=\"7\" flag=\"\" zone=\"north\">\n    <url>"), std::string::npos);
+    fclose(f);
 }
 
 TEST(Ebml, XmlRoundTripKeepsNamesTypesValuesAndProperties) {
