@@ -22,10 +22,10 @@ kx_Xml *toXml(kx_Ebml *doc, bool properties) {
     analyzeBelow(asNode(doc));
     std::unique_ptr<kx_Xml, void (*)(kx_Xml *)> xml(kx_Xml_new__IO(), xmlDelete);
     if (!xml) throw std::bad_alloc();
-    if (doc->encodeMethod == KX_EBML_UTF8) {
-        xml->encoding = strdup("UTF-8");
-        if (xml->encoding == nullptr) throw std::bad_alloc();
-    }
+    // The document keeps only "UTF-8 or not": another encoding is named as the double-byte
+    // code page the library's texts use, so the XML form reads back as encodeMethod 2.
+    xml->encoding = strdup(doc->encodeMethod == KX_EBML_UTF8 ? "UTF-8" : "GBK");
+    if (xml->encoding == nullptr) throw std::bad_alloc();
     std::vector<std::pair<const Node *, kx_XmlNode *>> stack;
     const Node *root = asNode(doc);
     for (uint32_t i = root->childCount; i-- > 0;) stack.push_back({root->children[i], nullptr});

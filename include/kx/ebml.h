@@ -211,8 +211,9 @@ struct kx_Xml;
 struct kx_Json;
 
 /* Containers become elements with child elements, properties attributes, other nodes
- * with data their text: text as is, bytes in base64, integers in decimal, floating
- * values "%lf" (times as local "YYYY-MM-DD hh:mm:ss.uuuuuu"). */
+ * with data their text: text as is, bytes in base64, integers in decimal (all 64 bits),
+ * floating values "%lf" (times as local "YYYY-MM-DD hh:mm:ss.uuuuuu"). The encoding is
+ * "UTF-8" for encodeMethod 1, "GBK" otherwise. */
 KX_API struct kx_Xml *kx_Ebml_convert_to_Xml__IO(kx_Ebml *doc);
 /* JSON has no properties or types: a node with properties becomes an object whose first
  * members are "@name":"value", a leaf among them keeps its text in "#text", and a

@@ -587,6 +587,15 @@ TEST(Ebml, XmlOfAnotherEncodingGivesEncodeMethodTwo) {
     Doc back = parse(bytesOf(d.get()));
     ASSERT_TRUE(back);
     EXPECT_EQ(back->encodeMethod, 2u);
+    // And through XML again.
+    kx_Xml *again = kx_Ebml_convert_to_Xml__IO(back.get());
+    char *text = kx_Xml_to_string__IO(again, nullptr, nullptr, 0);
+    kx_Xml_delete__OI(again);
+    kx_Xml *reread = kx_Xml_new_from_string__IO(text);
+    free(text);
+    Doc twice(kx_Ebml_new_from_Xml__IO(reread));
+    kx_Xml_delete__OI(reread);
+    EXPECT_EQ(twice->encodeMethod, 2u);
 }
 
 // Texts, containers with and without children or properties, repeated names.
