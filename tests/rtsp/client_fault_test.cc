@@ -1,6 +1,8 @@
 // The RTSP client service against scripted servers on 127.0.0.1 that misbehave: answers in
 // pieces, silence, redirects, garbage, oversized bodies, a connection that dies mid-stream,
-// Digest with qop, commands. Every case ends in success or in a reset and a new attempt.
+// Digest with qop, commands, servers that send no video, callbacks that leave the item an
+// empty buffer, commands while the item is removed. Every case ends in success or in a reset
+// and a new attempt.
 // KX_THREADED: also runs under ThreadSanitizer.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -702,7 +704,6 @@ TEST(RtspClientFaults, NoVideoIsSilence) {
 
 // Commands sent from another thread while the item leaves and rejoins its service: the
 // command list is only ever reached under its lock, and a removed item is never left in it.
-// KX_THREADED
 TEST(RtspClientFaults, CommandsWhileTheItemIsRemoved) {
     Capture cap;
     Scripted srv([&](Conn &c) { session(srv, c, Options{.frames = 3}); });
