@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "core/log.hpp"
+#include "media/h264_units.hpp"
 
 namespace {
 
@@ -396,6 +397,10 @@ void store_fields(video_h264_object *o, uint16_t classIndex, uint32_t frameIndex
 }
 
 }  // namespace
+
+bool kx::h264::nextStartCode(const uint8_t *data, size_t from, size_t length, size_t *at, size_t *size) {
+    return next_start_code(data, from, length, at, size);
+}
 
 static_assert(offsetof(video_h264_object, classIndex) == sizeof(kx_Object), "fields follow the object header");
 static_assert(offsetof(video_h264_object, data) > offsetof(video_h264_object, dataLenth), "data follows its length");

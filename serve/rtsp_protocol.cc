@@ -1,0 +1,467 @@
+#include "serve/rtsp_protocol.hpp"
+
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "core/url.hpp"
+#include "kx/string.h"
+
+namespace kx::rtspserve {
+
+namespace {
+
+constexpr size_t kMaxMethod = 32;
+constexpr size_t kMaxHeld = 8u << 20;  // packets held back while PLAY waits for a key frame
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+bool decimal32(std::string_view s, uint32_t *out) {
+    if (s.empty() || s.size() > 10) return false;
+    uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (v > UINT32_MAX) return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+bool hostName(std::string_view h) {
+    if (h.empty() || h.size() > 253) return false;
+    for (char c : h) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                  c == '-' || c == '_';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// host [":" port] with the host a name, a dotted quad (a name by its characters) or "[v6]".
+bool authorityOk(std::string_view a) {
+    size_t at = a.rfind('@');
+    if (at != std::string_view::npos) a.remove_prefix(at + 1);
+    std::string_view host, port;
+    bool hasPort = false;
+    if (!a.empty() && a.front() == '[') {
+        size_t close = a.find(']');
+        if (close == std::string_view::npos || close < 3) return false;
+        for (char c : a.substr(1, close - 1)) {
+            bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' ||
+                      c == '.' || c == '%';
+            if (!ok) return false;
+        }
+        std::string_view after = a.substr(close + 1);
+        if (!after.empty()) {
+            if (after.front() != ':') return false;
+            hasPort = true;
+            port = after.substr(1);
+        }
+    } else {
+        size_t colon = a.find(':');
+        host = a.substr(0, colon);
+        if (!hostName(host)) return false;
+        if (colon != std::string_view::npos) {
+            hasPort = true;
+            port = a.substr(colon + 1);
+        }
+    }
+    return !hasPort || port.empty() || parsePort(port).has_value();
+}
+
+}  // namespace
+
+int parseRequest(std::string_view message, size_t headLength, Request *out) {
+    *out = Request{};
+    std::string_view head = message.substr(0, std::min(headLength, message.size()));
+    size_t eol = head.find("\r\n");
+    if (eol == std::string_view::npos) return kBadRequestLine;
+    std::string_view line = head.substr(0, eol);
+    size_t sp1 = line.find(' ');
+    if (sp1 == std::string_view::npos || sp1 == 0 || sp1 > kMaxMethod) return kBadRequestLine;
+    size_t sp2 = line.find(' ', sp1 + 1);
+    if (sp2 == std::string_view::npos || sp2 == sp1 + 1) return kBadRequestLine;
+    if (line.substr(sp2 + 1).substr(0, 5) != "RTSP/") return kBadRequestLine;
+    out->method = line.substr(0, sp1);
+    for (char c : out->method)
+        if (!((c >= 'A' && c <= 'Z') || c == '_')) return kBadRequestLine;
+    out->uri = line.substr(sp1 + 1, sp2 - sp1 - 1);
+    out->body = headLength < message.size() ? message.substr(headLength) : std::string_view{};
+
+    for (size_t pos = eol + 2; pos < head.size();) {
+        size_t end = head.find("\r\n", pos);
+        if (end == std::string_view::npos) end = head.size();
+        std::string_view h = head.substr(pos, end - pos);
+        pos = end + 2;
+        size_t colon = h.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string_view name = trim(h.substr(0, colon)), value = trim(h.substr(colon + 1));
+        if (equalsNoCase(name, "CSeq")) {
+            if (!out->hasCseq) out->hasCseq = decimal32(value, &out->cseq);
+        } else if (equalsNoCase(name, "Transport")) {
+            out->transport = value;
+        } else if (equalsNoCase(name, "Range")) {
+            out->range = value;
+        }
+    }
+    if (!out->hasCseq) return kNoCseq;
+
+    std::string_view rest;
+    if (out->uri == "*") return kParsed;
+    if (out->uri.front() == '/') {
+        rest = out->uri;
+    } else {
+        UrlParts parts = splitUrl(out->uri);
+        if (!parts.hasScheme || parts.scheme.empty()) return kBadUri;
+        size_t start = parts.scheme.size() + 3;
+        std::string_view authority = out->uri.substr(start, out->uri.size() - start - parts.rest.size());
+        if (!authorityOk(authority)) return kBadUri;
+        rest = parts.rest;
+    }
+    size_t hash = rest.find('#');
+    if (hash != std::string_view::npos) rest = rest.substr(0, hash);
+    size_t q = rest.find('?');
+    if (q != std::string_view::npos) {
+        out->hasQuery = true;
+        out->query = rest.substr(q + 1);
+        rest = rest.substr(0, q);
+    }
+    if (!rest.empty() && rest.front() == '/') {
+        out->hasPath = true;
+        out->path = rest;
+    }
+    return kParsed;
+}
+
+int trackOf(std::string_view uri) {
+    size_t cut = uri.find_first_of("?#");
+    if (cut != std::string_view::npos) uri = uri.substr(0, cut);
+    while (!uri.empty() && uri.back() == '/') uri.remove_suffix(1);
+    size_t at = uri.rfind("track");
+    if (at == std::string_view::npos) return -1;
+    std::string_view n = uri.substr(at + 5);
+    if (n.substr(0, 3) == "ID=") n.remove_prefix(3);
+    uint32_t v;
+    if (n.size() > 2 || !decimal32(n, &v) || v > 31) return -1;
+    return static_cast<int>(v);
+}
+
+std::string base64Padded(const void *data, size_t length) {
+    if (length > UINT32_MAX / 2) return {};
+    std::string out(4 * (length / 3) + 4, '\0');
+    long n = kx_String_buffer_encode_by_base64(out.data(), static_cast<uint32_t>(length), data);
+    if (n < 0) return {};
+    out.resize(static_cast<size_t>(n));
+    while (out.size() % 4 != 0) out.push_back('=');
+    return out;
+}
+
+std::string sdpSession(uint32_t serverIpv4, double now, double duration) {
+    const unsigned char *a = reinterpret_cast<const unsigned char *>(&serverIpv4);
+    long sec = static_cast<long>(now);
+    long usec = static_cast<long>((now - static_cast<double>(sec)) * 1e6);
+    if (usec < 0 || usec > 999999) usec = 0;
+    char text[320];
+    if (duration > 0.0 && isfinite(duration))
+        snprintf(text, sizeof text,
+                 "v=0\r\no=- %ld%06ld 1 IN IP4 %hhu.%hhu.%hhu.%hhu\r\ns=Media Presentation\r\ne=NONE\r\n"
+                 "c=IN IP4 0.0.0.0\r\nt=0 0\r\na=range:npt=0-%f\r\n",
+                 sec, usec, a[0], a[1], a[2], a[3], duration);
+    else
+        snprintf(text, sizeof text,
+                 "v=0\r\no=- %ld%06ld 1 IN IP4 %hhu.%hhu.%hhu.%hhu\r\ns=Media Presentation\r\ne=NONE\r\n"
+                 "c=IN IP4 0.0.0.0\r\nt=0 0\r\na=range:clock=19700100T000000Z-\r\n",
+                 sec, usec, a[0], a[1], a[2], a[3]);
+    return text;
+}
+
+std::string sdpH264(uint8_t track, const uint8_t *sps, size_t spsLength, const uint8_t *pps, size_t ppsLength) {
+    if (sps == nullptr || spsLength < 4 || pps == nullptr || ppsLength == 0) return {};
+    char text[200];
+    snprintf(text, sizeof text,
+             "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:track%u\r\n"
+             "a=fmtp:96 profile-level-id=%02X%02X%02X;packetization-mode=1;sprop-parameter-sets=",
+             track, sps[1], sps[2], sps[3]);
+    return text + base64Padded(sps, spsLength) + "," + base64Padded(pps, ppsLength) + "\r\n";
+}
+
+std::string audioSpecificConfig(uint8_t objectType, uint32_t sampleRate, uint8_t channels) {
+    static const uint32_t kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                        22050, 16000, 12000, 11025, 8000,  7350};
+    if (objectType == 0 || objectType > 30) objectType = 2;
+    int index = 15;
+    for (int i = 0; i < 13; ++i)
+        if (kRates[i] == sampleRate) index = i;
+    // object type (5 bits), frequency index (4; 15: 24-bit rate follows), channels (4),
+    // GASpecificConfig: frame length 1024, no core coder, no extension (3 zero bits).
+    uint64_t bits = objectType;
+    int n = 5;
+    bits = (bits << 4) | static_cast<uint64_t>(index);
+    n += 4;
+    if (index == 15) {
+        bits = (bits << 24) | (sampleRate & 0xFFFFFF);
+        n += 24;
+    }
+    bits = (bits << 4) | (channels & 15);
+    n += 4;
+    bits <<= 3;
+    n += 3;
+    int bytes = (n + 7) / 8;
+    bits <<= (bytes * 8 - n);
+    std::string hex;
+    char two[3];
+    for (int i = bytes - 1; i >= 0; --i) {
+        snprintf(two, sizeof two, "%02x", static_cast<unsigned>((bits >> (8 * i)) & 0xFF));
+        hex += two;
+    }
+    return hex;
+}
+
+std::string sdpAac(uint8_t track, uint8_t objectType, uint32_t sampleRate, uint8_t channels) {
+    char text[400];
+    snprintf(text, sizeof text,
+             "m=audio 0 RTP/AVP 96\r\na=rtpmap:96 MPEG4-GENERIC/%u/%u\r\na=control:track%u\r\n"
+             "a=fmtp:96 streamtype=5;profile-level-id=1;mode=AAC-hbr;sizelength=13;indexlength=3;"
+             "indexdeltalength=3;config=%s\r\n",
+             sampleRate, channels, track, audioSpecificConfig(objectType, sampleRate, channels).c_str());
+    return text;
+}
+
+// ---- connection ----
+
+Connection::Connection(uint32_t ipv4, uint16_t port, uint16_t serverPort)
+    : ipv4_(ipv4), port_(port), serverPort_(serverPort) {}
+
+std::string Connection::session() const {
+    const unsigned char *a = reinterpret_cast<const unsigned char *>(&ipv4_);
+    char s[24];
+    snprintf(s, sizeof s, "%03hhu%03hhu%03hhu%03hhu%05hu", a[0], a[1], a[2], a[3], port_);
+    return s;
+}
+
+std::string Connection::peer() const {
+    const unsigned char *a = reinterpret_cast<const unsigned char *>(&ipv4_);
+    char s[24];
+    snprintf(s, sizeof s, "%hhu.%hhu.%hhu.%hhu:%hu", a[0], a[1], a[2], a[3], port_);
+    return s;
+}
+
+std::string Connection::ok(bool withSession) const {
+    std::string s = "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(cseq_) + "\r\n";
+    if (withSession) s += "Session: " + session() + "\r\n";
+    return s + "\r\n";
+}
+
+void Connection::resetPlay() {
+    startedMask_ = 0;
+    waitKeyMask_ = 0;
+    rtpInfo_.clear();
+    held_.clear();
+    held_.shrink_to_fit();
+}
+
+Outcome Connection::handle(std::string_view message, size_t headLength, Resolver &resolver) {
+    Outcome o;
+    auto fail = [&](const char *why) {
+        o.close = true;
+        o.log = why;
+        return o;
+    };
+    Request r;
+    int parsed = parseRequest(message, headLength, &r);
+    if (parsed == kNoCseq) return fail("Invalid Cseq");
+    if (parsed == kBadRequestLine) return r.hasCseq ? fail("Invalid data") : fail("Invalid Cseq");
+    cseq_ = r.cseq;
+    const std::string_view m = r.method;
+    if (m == "OPTIONS") {
+        o.reply = "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(cseq_) +
+                  "\r\nPublic: OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY, PAUSE, GET_PARAMETER, SET_PARAMETER\r\n\r\n";
+        return o;
+    }
+    if (m == "GET_PARAMETER") {
+        if (!(status_ & kAttached)) return fail("Invalid data");
+        o.reply = ok(true);
+        return o;
+    }
+    if (m == "PAUSE" || m == "TEARDOWN") {
+        o.reply = ok(true);
+        return o;
+    }
+    if (m == "SET_PARAMETER") {
+        std::string_view b = r.body;
+        if (b.substr(0, 11) != "streamtype:" || b.size() < 12) return fail("Invalid data");
+        unsigned v = 0;
+        size_t i = 11;
+        while (i < b.size() && b[i] == ' ') ++i;
+        size_t digits = 0;
+        while (i < b.size() && b[i] >= '0' && b[i] <= '9' && digits < 3) v = v * 10 + unsigned(b[i++] - '0'), ++digits;
+        if (digits == 0 || v > 255) return fail("Invalid data");
+        streamType_ = static_cast<uint8_t>(v);
+        o.reply = ok(true);
+        return o;
+    }
+    if (m == "DESCRIBE") {
+        if (status_ & kAttached) {
+            o.detached = true;
+            o.detachedFrom = item_;
+            detach();
+            setupMask_ = 0;
+        }
+        if (parsed == kBadUri) return fail("Invalid data");
+        Target t = resolver.resolve(r);
+        switch (t.kind) {
+        case Target::none:
+            return fail("Invalid data");
+        case Target::cluster: {
+            const unsigned char *a = reinterpret_cast<const unsigned char *>(&t.clusterIpv4);
+            char loc[64];
+            snprintf(loc, sizeof loc, "rtsp://%hhu.%hhu.%hhu.%hhu:%hu", a[0], a[1], a[2], a[3], serverPort_);
+            std::string target(loc);
+            if (r.hasPath) target.append(r.path);
+            if (r.hasQuery) target.append("?").append(r.query);
+            o.reply = "RTSP/1.0 301 Moved\r\nCSeq: " + std::to_string(cseq_) + "\r\nLocation: " + target + "\r\n\r\n";
+            status_ = 0;
+            return o;
+        }
+        case Target::live:
+        case Target::demand:
+            status_ = t.kind == Target::demand ? kAttached | kDemand : kAttached;
+            item_ = t.item;
+            path_.assign(r.path);
+            uri_.assign(r.uri);
+            describeCseq_ = cseq_;
+            setupMask_ = 0;
+            o.described = true;
+            return o;
+        }
+        return o;
+    }
+    if (m == "SETUP") {
+        if ((status_ & (kAttached | kDescribed)) != (kAttached | kDescribed)) return fail("Invalid data");
+        if (r.transport.find("RTP/AVP/TCP") == std::string_view::npos) {
+            o.reply = "RTSP/1.0 461 Unsupported transport\r\nCSeq: " + std::to_string(cseq_) +
+                      "\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n";
+            return o;
+        }
+        int track = trackOf(r.uri);
+        if (track < 0) {
+            o.log = "Invalid data";
+            track = 0;
+        }
+        setupMask_ |= 1u << track;
+        char text[200];
+        snprintf(text, sizeof text,
+                 "RTSP/1.0 200 OK\r\nCSeq: %u\r\nSession: %s\r\n"
+                 "Transport: RTP/AVP/TCP;unicast;interleaved=%d-%d;ssrc=6b7872%02x\r\n\r\n",
+                 cseq_, session().c_str(), 2 * track, 2 * track + 1, 0x73 + track);
+        o.reply = text;
+        return o;
+    }
+    if (m == "PLAY") {
+        if ((status_ & (kAttached | kDescribed)) != (kAttached | kDescribed) || setupMask_ == 0)
+            return fail("Invalid data");
+        if (status_ & kPlaying) {
+            o.reply = ok(true);
+            return o;
+        }
+        if (r.range.substr(0, 4) == "npt=") {
+            double start = 0.0;
+            std::string range(r.range.substr(4, 40));
+            if (sscanf(range.c_str(), "%lf", &start) == 1 && isfinite(start) && start >= 0.0) startTime_ = start;
+        }
+        resetPlay();
+        playCseq_ = cseq_;
+        status_ |= kPlayRequested;
+        o.play = true;
+        return o;
+    }
+    return fail("Invalid data");
+}
+
+std::string Connection::describeAnswer(const std::string &sdp) {
+    static const char kTail[] =
+        "a=Media_header:MEDIAINFO=494D4B48010100000400010010710110401F000000FA000000000000000000000000000000000000"
+        "\r\na=appversion:1.0\r\n";
+    std::string base = uri_;
+    if (base.empty() || base.back() != '/') base.push_back('/');
+    std::string s = "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(describeCseq_) + "\r\nContent-Base: " + base +
+                    "\r\nContent-Type: application/sdp\r\nContent-Length: " +
+                    std::to_string(sdp.size() + sizeof kTail - 1) + "\r\n\r\n" + sdp + kTail;
+    status_ |= kDescribed;
+    return s;
+}
+
+Offer Connection::offer(const FrameView &f, std::string_view packets, size_t queued, size_t limit) {
+    if ((status_ & (kAttached | kDescribed)) != (kAttached | kDescribed) || f.track > 31) return Offer::skip;
+    uint32_t bit = 1u << f.track;
+    if (!(setupMask_ & bit)) return Offer::skip;
+    if (status_ & kPlaying) {
+        if (waitKeyMask_ & bit) {
+            if (f.video && !f.key) return Offer::skip;
+            waitKeyMask_ &= ~bit;
+        }
+        if (queued > limit) {
+            ++missed_;
+            if (f.video) waitKeyMask_ |= bit;
+            return Offer::miss;
+        }
+        return Offer::send;
+    }
+    if (!(status_ & kPlayRequested)) return Offer::skip;
+    if (!(startedMask_ & bit)) {
+        if (f.video && !f.key) return Offer::skip;
+        startedMask_ |= bit;
+        std::string track = uri_;
+        if (track.empty() || track.back() != '/') track.push_back('/');
+        char text[160];
+        if (rtpInfo_.empty()) {
+            snprintf(text, sizeof text, "npt=%f-\r\nRTP-Info: url=%strack%u;seq=%u;rtptime=%u",
+                     isfinite(f.streamTime) ? f.streamTime : 0.0, track.c_str(), f.track, f.firstSeq, f.rtpTime);
+        } else {
+            snprintf(text, sizeof text, ",url=%strack%u;seq=%u;rtptime=%u", track.c_str(), f.track, f.firstSeq,
+                     f.rtpTime);
+        }
+        rtpInfo_ += text;
+    }
+    if (held_.size() + packets.size() > kMaxHeld) {
+        // A track that never starts: begin the wait again rather than hold without bound.
+        startedMask_ = 0;
+        rtpInfo_.clear();
+        held_.clear();
+        return Offer::skip;
+    }
+    held_.append(packets);
+    if (startedMask_ != setupMask_) return Offer::hold;
+    status_ |= kPlaying;
+    return Offer::start;
+}
+
+std::string Connection::takeStart() {
+    std::string s = "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(playCseq_) + "\r\nSession: " + session() +
+                    "\r\nRange: " + rtpInfo_ + "\r\n\r\n";
+    s += held_;
+    held_.clear();
+    held_.shrink_to_fit();
+    rtpInfo_.clear();
+    return s;
+}
+
+}  // namespace kx::rtspserve
