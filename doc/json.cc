@@ -186,7 +186,7 @@ public:
     Parser(Node *root, Text raw, NodeStore &store, Report &rep)
         : raw_(std::move(raw)), t_(raw_.view()), store_(store), rep_(rep) {
         root->flags &= ~KX_JSON_FLAG_RAW;
-        stack_.push_back({root, nullptr, 0});
+        stack_.push_back({root, nullptr, 0, 0, false});
         pos_ = 1;
         try {
             run();
@@ -206,7 +206,9 @@ private:
     struct Frame {
         Node *obj;
         Node *member;
-        size_t first;
+        size_t first;         // objects: where their pending members start
+        size_t elementStart;  // arrays: where the last element started
+        bool elementNested;   // arrays: the last element was a nested array
     };
 
     Node *newMember(Node *obj, string_view name) {
@@ -378,7 +380,7 @@ private:
     // Returns the state to go on with.
     State objectValue(Node *m, size_t v, State after) {
         if (kx::lazy::underLimit(m->depth)) {
-            stack_.push_back({m, nullptr, pending_.size()});
+            stack_.push_back({m, nullptr, pending_.size(), 0, false});
             pos_ = v + 1;
             return State::Member;
         }
@@ -408,7 +410,7 @@ private:
         char c = t_[v];
         if (c == '{') return objectValue(m, v, State::AfterValue);
         if (c == '[') {
-            stack_.push_back({obj, m, 0});
+            stack_.push_back({obj, m, 0, 0, false});
             pos_ = v + 1;
             return State::FirstElement;
         }
@@ -446,8 +448,8 @@ private:
             pos_ = q + 1;
             return State::AfterValue;
         }
-        lastStart_ = q;
-        lastNested_ = c == '[';
+        f.elementStart = q;
+        f.elementNested = c == '[';
         if (c == '{') return objectValue(f.member, q, State::AfterElement);
         size_t stop;
         if (c == '[') {  // a nested array gives no value
@@ -481,7 +483,7 @@ private:
         }
         // A nested array is written as an empty value: the rest starts with it. Other
         // elements are written as read, and the rest follows them with its blanks.
-        if (lastNested_) return arrayError(lastStart_, false);
+        if (f.elementNested) return arrayError(f.elementStart, false);
         return arrayError(pos_, true);
     }
 
@@ -509,8 +511,6 @@ private:
     Report &rep_;
     std::vector<Frame> stack_;
     std::vector<Node *> pending_;
-    size_t lastStart_ = 0;     // where the last array element started
-    bool lastNested_ = false;  // it was a nested array
     size_t pos_ = 0;
 };
 

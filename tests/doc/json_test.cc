@@ -119,6 +119,8 @@ const ReadCase kReadCases[] = {
      "a{b=1},a=raw:[ x, \"y\"],c=2", "{\"a\":[{\"b\":\"1\"} x, \"y\"],\"c\":\"2\"}"},
     {"a broken array after a nested one keeps it", "{\"a\":[\"1\",[2] x]}", -1, "a=1,a=raw:[[2] x]",
      "{\"a\":[\"1\",[2] x]}"},
+    {"a broken array after an object holding arrays", "{\"a\":[{\"b\":[[1]]} x]}", -1, "a{b},a=raw:[ x]",
+     "{\"a\":[{\"b\":\"\"} x]}"},
     {"an unterminated value falls back raw", "{\"a\":\"1\",\"b\":\"2", -1, "a=1+raw:{\"b\":\"2",
      "{\"a\":\"1\",\"b\":\"2"},
     {"an unterminated array falls back raw", "{\"a\":[\"1\"", -1, "a=raw:[\"1\"", "{\"a\":[\"1\""},
