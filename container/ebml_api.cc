@@ -18,16 +18,7 @@ using namespace kx::ebml;
 namespace {
 
 kx_ObjectList *toList(const std::vector<Node *> &nodes) {
-    if (nodes.empty()) return nullptr;
-    kx_ObjectList *list = kx_ObjectList_new__IO(8);
-    if (list == nullptr) throw std::bad_alloc();
-    for (Node *n : nodes) {
-        if (kx_ObjectList_insert_tail(list, n) < 0) {
-            kx_ObjectList_delete__OI(list);
-            throw std::bad_alloc();
-        }
-    }
-    return list;
+    return nodes.empty() ? nullptr : kx::lazy::toObjectList(nodes);
 }
 
 // A parent that can take children: a container of doc (its level parsed first, so a new

@@ -452,11 +452,7 @@ kx_ObjectList *instances(kx_Ebml *doc, kx_EbmlNode *parent, const uint32_t *addr
             if (addresses[i] == ip) local = true;
         if (local == (mode == KX_CONFIG_KEEP_LOCAL)) kept.push_back(inst);
     }
-    if (kept.empty()) return nullptr;
-    kx_ObjectList *list = kx_ObjectList_new__IO(8);
-    if (list == nullptr) throw std::bad_alloc();
-    for (Node *n : kept) kx_ObjectList_insert_tail(list, n);
-    return list;
+    return kept.empty() ? nullptr : kx::lazy::toObjectList(kept);
 }
 
 kx_StringList *distributedHosts(Node *start) {
