@@ -4,7 +4,8 @@
 //   - frameConvert with 2 workers (an item of 2 slots: consecutive groups of pictures decode in
 //     parallel) and with 1 worker: frames made from the units, fed as fast as frame-in takes
 //     them and taken out in order on another thread;
-//   - libavcodec with 2 frame threads: every unit sent, every picture received and handed back.
+//   - libavcodec with 2 frame threads: every unit sent, every picture received and handed back
+//     (and, for reference, with 1 thread).
 // Prints the three frame rates (best of 3 alternating rounds), the ratios, the CPU time each
 // spends per frame (all threads of the process; it holds when other work shares the machine),
 // and the resident size of the process before and after 10 000 frames through one item with 2
@@ -240,18 +241,21 @@ int main(int argc, char **argv) {
 
     bool ok = true;
     for (const Input &in : inputs) {
-        Figure fTwo, fOne, fLavc;
-        // Rounds alternate between the three so all see the same machine load; best of 3 each.
+        Figure fTwo, fOne, fLavc, fLavcOne;
+        // Rounds alternate between them so all see the same machine load; best of 3 each.
         for (int round = 0; round < 3; ++round) {
             run_ours(in, 2, &fTwo);
             run_ours(in, 1, &fOne);
             run_libavcodec(in, 2, &fLavc);
+            run_libavcodec(in, 1, &fLavcOne);
         }
         const double two = fTwo.fps, one = fOne.fps, lavc = fLavc.fps;
         fprintf(g_out, "clip %s: %zu access units, %ux%u\n", in.name.c_str(), in.units.size(), in.width, in.height);
         fprintf(g_out, "  frameConvert, 2 workers:      %7.1f fps  %6.2f ms CPU per frame\n", two, fTwo.cpuMs);
         fprintf(g_out, "  frameConvert, 1 worker:       %7.1f fps  %6.2f ms CPU per frame\n", one, fOne.cpuMs);
         fprintf(g_out, "  libavcodec, 2 frame threads:  %7.1f fps  %6.2f ms CPU per frame\n", lavc, fLavc.cpuMs);
+        fprintf(g_out, "  (libavcodec, 1 thread:        %7.1f fps  %6.2f ms CPU per frame)\n", fLavcOne.fps,
+                fLavcOne.cpuMs);
         fprintf(g_out, "  2 workers / libavcodec:       %7.3f\n", lavc > 0 ? two / lavc : 0.0);
         fprintf(g_out, "  2 workers / (2 x 1 worker):   %7.3f\n", one > 0 ? two / (2 * one) : 0.0);
         if (two == 0 || one == 0 || lavc == 0) ok = false;
