@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,7 @@
 #include "rtsp/client/item.hpp"
 #include "rtsp/client/text.hpp"
 #include "rtsp/client/url.hpp"
+#include "sys/socket.hpp"
 
 #define CL_LOGE(label, fmt, ...) KX_LOG_ERROR_AT(5, __LINE__, label, fmt __VA_OPT__(, ) __VA_ARGS__)
 #define CL_LOGI(label, fmt, ...) KX_LOG_INFO_AT(5, __LINE__, label, fmt __VA_OPT__(, ) __VA_ARGS__)
@@ -163,6 +165,12 @@ private:
     void handle(rtspClient_item *it, int result);
     double idleWait(bool anyHeld, bool moreInput) const;
     void serveCommands(rtspClient_item *it);
+    // The item's socket was closed, replaced or handed back: events of the old socket still
+    // pending in this batch are dropped, and a handler that is running sees the change.
+    void socketChanged(rtspClient_item *it) {
+        ++impl(it).socketGeneration;
+        if (worker_ != nullptr) worker_->forget(it);
+    }
     std::vector<rtspClient_item *> items() const {
         std::vector<rtspClient_item *> v;
         kx_ObjectList *l = c_->itemList;
@@ -173,8 +181,7 @@ private:
     rtspClient *c_;
     kx::Poller *poller_ = nullptr;
     double nextTick_ = 0;
-    uint64_t pass_ = 1;
-    bool afterWait_ = false;
+    Worker *worker_ = nullptr;  // the running worker: drops events of a changed socket
     bool revisit_ = false;  // some item may be held or have input left: the next pass visits them
 };
 
@@ -190,7 +197,7 @@ void Service::closeSocket(rtspClient_item *it) {
     m.sent = 0;
     m.moreInput = false;
     clearInbox(it);
-    m.changedPass = afterWait_ ? pass_ : 0;
+    socketChanged(it);
 }
 
 void Service::reset(rtspClient_item *it) {
@@ -235,35 +242,27 @@ void Service::connect(rtspClient_item *it) {
     ItemImpl &m = impl(it);
     m.server = serverOf(it);
     ++it->connectCount;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    int fd = kx::net::openTcp(true);
+    if (fd == kx::net::kOpenSocket) {
         int err = errno;
         CL_LOGE(label, "Socket error:\"%s\",server:\"%s\",rv=%d.", kx::errtext(err), m.server.c_str(), fd);
         errno = 0;
         return;
     }
-    int one = 1;
-    struct linger lg = {1, 0};
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0) {
+    if (fd < 0) {
         int err = errno;
         CL_LOGE(label, "Setsockopt error:\"%s\",sock=%d,server:\"%s\".", kx::errtext(err), fd, m.server.c_str());
-        close(fd);
         errno = 0;
         return;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = it->ipv4;
-    addr.sin_port = htons(it->port);
     it->sock = fd;
-    m.changedPass = afterWait_ ? pass_ : 0;
-    int rv = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    if (rv == 0) {
+    socketChanged(it);
+    int rv = kx::net::connectStart(fd, it->ipv4, it->port);
+    if (rv == kx::net::kConnected) {
         onConnected(it);
         return;
     }
-    if (errno == EINPROGRESS || errno == EINTR) {
+    if (rv == kx::net::kConnectPending) {
         setStatus(it, RTSPCLIENT_STATUS_CONNECTING);
         it->lastActivity = kx_time_uptime_get();
         watch(it, false, true);
@@ -298,19 +297,20 @@ void Service::flush(rtspClient_item *it) {
     ItemImpl &m = impl(it);
     for (;;) {
         while (m.sent < m.out.size()) {
-            ssize_t n = send(it->sock, m.out.data() + m.sent, m.out.size() - m.sent, MSG_NOSIGNAL);
+            struct iovec v = {m.out.data() + m.sent, m.out.size() - m.sent};
+            bool wouldBlock = false;
+            ssize_t n = kx::net::sendSome(it->sock, &v, 1, &wouldBlock);
             if (n > 0) {
                 m.sent += static_cast<size_t>(n);
                 // While playing only frames count as activity: a server that takes our
                 // keep-alives but sends no video is still silent.
                 if (statusOf(it) != RTSPCLIENT_STATUS_PLAYING) it->lastActivity = kx_time_uptime_get();
-                continue;
             }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (n >= 0 && (wouldBlock || n == 0)) {
                 watch(it, !it->held, true);
                 return;
             }
+            if (n >= 0) continue;
             int err = errno;
             CL_LOGE(label, "Send data(%zu/%zu) to the sock(=%d) of the server:\"%s\" error:\"%s\",rv=%d.", m.sent,
                     m.out.size(), it->sock, m.server.c_str(), kx::errtext(err), static_cast<int>(n));
@@ -433,7 +433,7 @@ int Service::onCommand(int command, void *p, Worker *w) {
             closeSocket(it);
             setStatus(it, RTSPCLIENT_STATUS_IDLE);
         }
-        impl(it).changedPass = pass_;
+        socketChanged(it);
         leaveService(c_, it);
         kx_ObjectList_remove_order(c_->itemList, it);
         return 1;
@@ -445,6 +445,7 @@ void Service::onThreadStart(Worker &w) {
     // Callers apply hand-overs themselves until the loop runs; they hold the mutex then.
     std::lock_guard<std::mutex> lock(mutex());
     poller_ = w.poller();
+    worker_ = &w;
     nextTick_ = 0;
     revisit_ = true;
     for (rtspClient_item *it : items()) {
@@ -468,11 +469,10 @@ void Service::onThreadExit(Worker &) {
         unwatch(it);
     }
     poller_ = nullptr;
+    worker_ = nullptr;
 }
 
 double Service::onTick(Worker &w, double now) {
-    ++pass_;
-    afterWait_ = false;
     try {
         double tick = timer(c_->tickSeconds, 5.0);
         double silence = timer(c_->silenceSeconds, 5.0);
@@ -556,18 +556,15 @@ double Service::onTick(Worker &w, double now) {
 }
 
 void Service::onEvent(Worker &, uint32_t events, void *data) {
-    afterWait_ = true;
     auto *it = static_cast<rtspClient_item *>(data);
     try {
         ItemImpl &m = impl(it);
-        if (m.changedPass == pass_) return;  // the socket changed during this pass
         if (it->sock < 0 || !m.registered) return;
         unsigned char s = statusOf(it);
         if (s <= RTSPCLIENT_STATUS_CONNECTING) {
             if (s == RTSPCLIENT_STATUS_IDLE) return;
             int err = 0;
-            socklen_t len = sizeof err;
-            if (getsockopt(it->sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+            if (kx::net::pendingError(it->sock, &err) != 0) {
                 int e = errno;
                 CL_LOGE("rtspClient_private_thread", "Getsockopt error:\"%s\",sock=%d,server:\"%s\".", kx::errtext(e),
                         it->sock, m.server.c_str());
@@ -584,12 +581,12 @@ void Service::onEvent(Worker &, uint32_t events, void *data) {
             if (events & EPOLLOUT) onConnected(it);
             return;
         }
-        int sock = it->sock;
+        const uint64_t generation = m.socketGeneration;
         if (events & (EPOLLRDHUP | EPOLLHUP)) m.hangUp = true;
         if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) receive(it);
-        if (it->sock != sock || m.changedPass == pass_) return;
+        if (m.socketGeneration != generation) return;
         if ((events & EPOLLOUT) && !m.out.empty()) flush(it);
-        if (it->sock != sock || m.changedPass == pass_) return;
+        if (m.socketGeneration != generation) return;
         if ((events & (EPOLLHUP | EPOLLERR)) || ((events & EPOLLRDHUP) && !it->held && statusOf(it) % 2 == 0)) {
             CL_LOGE("rtspClient_private_thread", "The sock(=%d) of the server:\"%s\" error,rv=%#x.", it->sock,
                     m.server.c_str(), events);

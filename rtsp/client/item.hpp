@@ -35,7 +35,7 @@ struct ItemImpl {
     // readiness registration
     bool registered = false;
     uint32_t events = 0;
-    uint64_t changedPass = 0;
+    uint64_t socketGeneration = 0;  // counts socket changes (close, connect, removal)
     bool moreInput = false;   // input left unread to keep the pass fair
     bool hangUp = false;      // the peer closed its side: read on until the end is seen
     // Streaming reads land here and are cut into packets from memory; what follows a frame
