@@ -447,7 +447,7 @@ int Indexer::block(uint64_t pos, uint64_t size, bool simple, bool key, uint64_t 
     // sizes need it; the payload itself is not read.
     std::vector<uint8_t> window;
     std::vector<Lace> laces;
-    size_t have = static_cast<size_t>(size < 4096 ? size : 4096);
+    size_t have = static_cast<size_t>(size < 64 ? size : 64);
     for (;;) {
         window.resize(have);
         if (!src_.read(pos, window.data(), have)) return -1;

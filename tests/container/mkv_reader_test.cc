@@ -326,38 +326,69 @@ TEST(MkvReader, SeekHeadEntriesInEitherOrder) {
     }
 }
 
+Bytes xiphSize(size_t n) {
+    Bytes b(n / 255, 255);
+    b.push_back(uint8_t(n % 255));
+    return b;
+}
+
 TEST(MkvReader, LacedAudioBlocks) {
     Capture cap;
-    const Bytes a(300, 0x11), b(200, 0x22), c(100, 0x33);
-    // Xiph: lace count 2, sizes 255 + 45 and 200. EBML: 300, then 200 as -100 in a 2-byte
-    // signed vint (bias 8191).
+    // EBML: 300, then 200 as -100 in a 2-byte signed vint (bias 8191).
     const uint16_t minus100 = 0x4000 | (8191 - 100);
     struct Case {
         const char *what;
         uint8_t flags;
-        Bytes sizes;
+        Bytes head;  // lace count and sizes
+        std::vector<size_t> sizes;
     } cases[] = {
-        {"Xiph", 0x82, {2, 255, 45, 200}},
-        {"EBML", 0x86, {2, 0x41, 0x2C, uint8_t(minus100 >> 8), uint8_t(minus100)}},
+        {"Xiph (2; 255, 45; 200)", 0x82, {2, 255, 45, 200}, {300, 200, 100}},
+        {"EBML", 0x86, {2, 0x41, 0x2C, uint8_t(minus100 >> 8), uint8_t(minus100)}, {300, 200, 100}},
+        // Lace sizes longer than the reader's first look at the block.
+        {"Xiph, 69 bytes of sizes", 0x82, cat({{2}, xiphSize(9000), xiphSize(8000)}), {9000, 8000, 7}},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
-        Bytes f = file(cat({videoEntry(), audioEntry(2, kRate48k)}), cluster(simpleBlock(2, k.flags, cat({k.sizes, a, b, c}))));
+        Bytes frames;
+        for (size_t i = 0; i < k.sizes.size(); ++i) frames = cat({frames, Bytes(k.sizes[i], uint8_t(0x11 * (i + 1)))});
+        Bytes f = file(cat({videoEntry(), audioEntry(2, kRate48k)}), cluster(simpleBlock(2, k.flags, cat({k.head, frames}))));
         Index r = indexOf(f);
         ASSERT_EQ(r.rv, 1);
         const std::vector<video_mkv_frame> &fr = r.ix.rows[2].frames;
-        ASSERT_EQ(fr.size(), 3u);
-        const uint64_t first = find(f, a);
-        EXPECT_EQ(fr[0].offset, first);
-        EXPECT_EQ(f[first - 1], k.sizes.back());  // right after the lace sizes
-        EXPECT_EQ(fr[0].size, 300u);
-        EXPECT_EQ(fr[1].offset, first + 300);
-        EXPECT_EQ(fr[1].size, 200u);
-        EXPECT_EQ(fr[2].offset, first + 500);
-        EXPECT_EQ(fr[2].size, 100u);
+        ASSERT_EQ(fr.size(), k.sizes.size());
+        // The first frame begins right after the lace sizes; the others follow it.
+        uint64_t at = find(f, k.head) + k.head.size();
+        for (size_t i = 0; i < fr.size(); ++i) {
+            EXPECT_EQ(fr[i].offset, at);
+            EXPECT_EQ(fr[i].size, k.sizes[i]);
+            at += k.sizes[i];
+        }
         EXPECT_EQ(r.ix.rows[2].height, 48000u);
         EXPECT_EQ(r.ix.rows[2].width, 2u << 3);
     }
+}
+
+// A live recording: segment and clusters of unknown size. A cluster ends where an element
+// that cannot be its child begins; the segment ends with the file.
+TEST(MkvReader, UnknownSizesOfALiveRecording) {
+    Capture cap;
+    const Bytes unknown = {0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const Bytes p1(30, 1), p2(31, 2), p3(32, 3);
+    Bytes normal = file(videoEntry(), {});
+    Bytes segmentData(normal.begin() + static_cast<long>(find(normal, idBytes(id::kIdSeekHead))), normal.end());
+    Bytes f = cat({el(id::kIdEbml, text(0x4282, "matroska")), idBytes(id::kIdSegment), unknown, segmentData,
+                   idBytes(id::kIdCluster), unknown, uintEl(id::kIdTimecode, 0), simpleBlock(1, 0x80, p1),
+                   simpleBlock(1, 0, p2), idBytes(id::kIdCluster), unknown, simpleBlock(1, 0, p3),
+                   el(id::kIdCues, Bytes(6, 0))});
+    Index r = indexOf(f);
+    ASSERT_EQ(r.rv, 1);
+    const std::vector<video_mkv_frame> &fr = r.ix.rows[1].frames;
+    ASSERT_EQ(fr.size(), 3u);
+    EXPECT_EQ(fr[0].offset, find(f, p1));
+    EXPECT_EQ(fr[1].offset, find(f, p2));
+    EXPECT_EQ(fr[2].offset, find(f, p3));
+    EXPECT_EQ(fr[2].size, 32u);
+    EXPECT_EQ(r.ix.fileEnd, f.size());
 }
 
 TEST(MkvReader, TracksWithoutClustersGiveEmptyIndexes) {
