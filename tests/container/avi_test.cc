@@ -34,14 +34,7 @@ uint32_t le32(const Bytes &b, size_t at) {
 // A 160x120 test clip at 10 frames/s (one key frame a second), made once.
 std::string clip() {
     mkdir(KX_TEST_BINARY_DIR "/container-test", 0755);
-    mkdir(kWork.c_str(), 0755);
-    const std::string path = kWork + "/clip_160x120_10fps_3s.mp4";
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0)
-        kxtest::run_process({"/bin/bash", KX_TEST_SOURCE_DIR "/tests/peers/make_clip.sh", path, "160x120", "10", "3",
-                             "200k"},
-                            120000);
-    return path;
+    return kxtest::small_clip(kWork, "clip_160x120_10fps_3s", "160x120", 10, 3);
 }
 
 struct Written {

@@ -30,6 +30,21 @@ inline std::string tool_output(const std::vector<std::string> &argv, int timeout
     return std::string(bytes.begin(), bytes.end());
 }
 
+// An H.264 test clip (tests/peers/make_clip.sh, cached) in dir: name.mp4 of size, rate and
+// length; extra are further encoder options ("-g 225"). "" when it could not be made.
+inline std::string small_clip(const std::string &dir, const std::string &name, const std::string &size, int fps,
+                              double seconds, const std::string &extra = "") {
+    mkdir(dir.c_str(), 0755);
+    const std::string path = dir + "/" + name + ".mp4";
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && st.st_size > 0) return path;
+    if (run_process({"/bin/bash", KX_TEST_SOURCE_DIR "/tests/peers/make_clip.sh", path, size, std::to_string(fps),
+                     std::to_string(seconds), "200k", extra},
+                    300000) != 0)
+        return std::string();
+    return path;
+}
+
 // The frames of a video file as ffmpeg's packets, one per picture: H.264 in Annex B form with
 // the parameter sets before each key frame (codec copy) or pictures re-encoded with the
 // given encoder (for example "mjpeg"). Written once into dir, read back in order.
