@@ -583,7 +583,7 @@ int Indexer::cluster(const Element &c, uint64_t segmentEnd, uint64_t *next) {
 int Indexer::run(uint64_t start) {
     const uint64_t fileSize = src_.size();
     Element ebml;
-    if (start >= fileSize || header(start, fileSize, &ebml) < 0) return -1;
+    if (header(start, fileSize, &ebml) < 0) return -1;
     if (ebml.id != kIdEbml) {
         KX_LOGE("Not a MKV file(=%#x),[%#llx].", ebml.id, fd());
         return -1;

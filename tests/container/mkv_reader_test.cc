@@ -407,6 +407,16 @@ TEST(MkvReader, TracksWithoutClustersGiveEmptyIndexes) {
     EXPECT_EQ(m->rows[2].height, 44100u);
     EXPECT_EQ(m->indexLists->count, 2u);
     EXPECT_EQ(video_mkv_file_to_aac__IO(m, 0), nullptr);  // nothing to extract
+    EXPECT_EQ(video_mkv_file_to_aac__IO(m, 1), nullptr);  // not an audio track
+    char printed[160] = {};
+    FILE *out = fmemopen(printed, sizeof printed - 1, "w");
+    ASSERT_NE(out, nullptr);
+    video_mkv_out(m, out);
+    fclose(out);
+    char expected[160];
+    snprintf(expected, sizeof expected, "320,240,2,25.000000,%zu,(1,1,0),%#llx", f.size(),
+             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(fp)));
+    EXPECT_STREQ(printed, expected);
     video_mkv_delete__OI(m);
     fclose(fp);
 }
@@ -480,6 +490,7 @@ TEST(MkvReader, RefusesWhatItCannotIndex) {
         Bytes bytes;
     } cases[] = {
         {"not EBML", Bytes(good.begin() + 4, good.end())},
+        {"three bytes", Bytes(good.begin(), good.begin() + 3)},
         {"Info first", infoFirst},
         {"Tracks of 4 GB", hugeTracks},
         {"cluster past the segment", overrun},
