@@ -1,0 +1,184 @@
+// kxrecord against GStreamer's RTSP server: the files it writes pass ffprobe and mkvmerge and
+// decode picture by picture as the source; SIGTERM and the source's end finish the file
+// cleanly, segments start on key frames, and a write failure is an error exit with a message.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/media_tools.hpp"
+#include "tests/support/rtsp_peer.hpp"
+#include "tests/support/wait.hpp"
+
+namespace {
+
+const std::string kScript = KX_TEST_SOURCE_DIR "/tests/peers/rtsp_gst_server.py";
+const std::string kKxrecord = KX_TEST_BINARY_DIR "/bin/kxrecord";
+const std::string kWork = KX_TEST_BINARY_DIR "/player-test/kxrecord";
+
+std::string work() {
+    mkdir(KX_TEST_BINARY_DIR "/player-test", 0755);
+    mkdir(kWork.c_str(), 0755);
+    return kWork;
+}
+
+off_t file_size(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+void expect_clean_mkv(const std::string &path) {
+    int status = -1;
+    const std::string json = kxtest::tool_output({"/usr/bin/mkvmerge", "-J", path}, 60000, &status);
+    EXPECT_EQ(status, 0) << json;
+    EXPECT_NE(json.find("\"errors\": []"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"warnings\": []"), std::string::npos) << json;
+}
+
+// The recording's pictures are a run of the source's pictures, bit for bit.
+void expect_run_of_source(const std::string &path, const std::vector<std::string> &source, size_t atLeast) {
+    const std::vector<std::string> ours = kxtest::decoded_hashes(path);
+    ASSERT_GE(ours.size(), atLeast);
+    EXPECT_EQ(kxtest::probe_stream(path, "nb_read_frames", true), std::to_string(ours.size()));
+    auto first = std::find(source.begin(), source.end(), ours[0]);
+    ASSERT_NE(first, source.end()) << "the first picture is none of the source's";
+    const size_t k = size_t(first - source.begin());
+    ASSERT_LE(k + ours.size(), source.size());
+    EXPECT_TRUE(std::equal(ours.begin(), ours.end(), source.begin() + long(k)));
+}
+
+class KxrecordFile : public ::testing::TestWithParam<const char *> {};
+
+// A file source ends after 4 s: the recording ends with it and holds its pictures.
+TEST_P(KxrecordFile, RecordsTheSourceBitExactUntilItEnds) {
+    std::string why = kxtest::gst_peer_unavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    const std::string clip = kxtest::small_clip(work(), "clip_160x120_25fps_4s", "160x120", 25, 4);
+    ASSERT_FALSE(clip.empty());
+    kxtest::RtspPeer peer;
+    std::string error;
+    ASSERT_TRUE(peer.start(kScript, {"--source", "file", "--clip", clip, "--lifetime", "60"}, &error)) << error;
+    const std::string out = kWork + "/file." + GetParam();
+    unlink(out.c_str());
+    ASSERT_EQ(kxtest::run_process({kKxrecord, "--quiet", "--idle", "2", peer.url(), out}, 60000), 0);
+    expect_run_of_source(out, kxtest::decoded_hashes(clip), 90);
+    EXPECT_EQ(kxtest::probe_stream(out, "width,height"), "160\n120");
+    EXPECT_EQ(kxtest::probe_stream(out, "r_frame_rate"), "25/1");
+    if (std::string(GetParam()) == "mkv") expect_clean_mkv(out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, KxrecordFile, ::testing::Values("mkv", "avi"));
+
+pid_t spawn(const std::vector<std::string> &argv) {
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
+}
+
+int exit_status(pid_t pid) {
+    int status = 0;
+    bool done = kxtest::eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(30),
+                                   std::chrono::milliseconds(10));
+    if (!done) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Kxrecord, SigtermFinishesTheFileCleanly) {
+    std::string why = kxtest::gst_peer_unavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    kxtest::RtspPeer peer;
+    std::string error;
+    ASSERT_TRUE(peer.start(kScript, {"--source", "live", "--lifetime", "60"}, &error)) << error;
+    const std::string out = work() + "/live.mkv";
+    unlink(out.c_str());
+    pid_t pid = spawn({kKxrecord, "--quiet", peer.url(), out});
+    ASSERT_GT(pid, 0);
+    // Some frames are in the file (beyond its head and tracks), then the program is told to stop.
+    ASSERT_TRUE(kxtest::eventually([&] { return file_size(out) > 20000; }, std::chrono::seconds(30),
+                                   std::chrono::milliseconds(20)));
+    kill(pid, SIGTERM);
+    ASSERT_EQ(exit_status(pid), 0);
+    expect_clean_mkv(out);
+    const std::vector<std::string> pictures = kxtest::decoded_hashes(out);
+    EXPECT_GT(pictures.size(), 0u);
+    EXPECT_EQ(kxtest::probe_stream(out, "nb_read_frames", true), std::to_string(pictures.size()));
+}
+
+TEST(Kxrecord, SegmentsStartOnKeyFrames) {
+    std::string why = kxtest::gst_peer_unavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    kxtest::RtspPeer peer;
+    std::string error;
+    ASSERT_TRUE(peer.start(kScript, {"--source", "live", "--lifetime", "60"}, &error)) << error;
+    const std::string dir = work() + "/segments";
+    kxtest::run_process({"/bin/rm", "-rf", dir}, 10000);
+    mkdir(dir.c_str(), 0755);
+    ASSERT_EQ(kxtest::run_process({kKxrecord, "--quiet", "--segment", "1", "--seconds", "3.5", peer.url(),
+                                   dir + "/cam.mkv"},
+                                  60000),
+              0);
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        closedir(d);
+    }
+    ASSERT_GE(names.size(), 2u);
+    for (const std::string &n : names) {
+        EXPECT_EQ(n.compare(0, 4, "cam-"), 0) << n;
+        EXPECT_EQ(n.size(), strlen("cam-YYYYmmdd-HHMMSS.mkv")) << n;
+        const std::string path = dir + "/" + n;
+        expect_clean_mkv(path);
+        const std::string flags = kxtest::tool_output({"/usr/bin/ffprobe", "-v", "error", "-select_streams", "v:0",
+                                                       "-read_intervals", "%+#1", "-show_entries", "packet=flags",
+                                                       "-of", "csv=p=0", path});
+        EXPECT_EQ(flags.substr(0, 1), "K") << n;
+        EXPECT_FALSE(kxtest::decoded_hashes(path).empty()) << n;
+    }
+}
+
+TEST(Kxrecord, WriteFailureIsAnErrorExitWithAMessage) {
+    std::string why = kxtest::gst_peer_unavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    kxtest::RtspPeer peer;
+    std::string error;
+    ASSERT_TRUE(peer.start(kScript, {"--source", "live", "--lifetime", "60"}, &error)) << error;
+    const std::string full = work() + "/full.mkv";
+    unlink(full.c_str());
+    ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);
+    int status = -1;
+    const std::string said = kxtest::tool_output(
+        {"/bin/sh", "-c", "'" + kKxrecord + "' --quiet --seconds 20 '" + peer.url() + "' '" + full + "' 2>&1"}, 60000,
+        &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(said.find("failed"), std::string::npos) << said;
+    unlink(full.c_str());
+}
+
+TEST(Kxrecord, HelpAndUsage) {
+    const std::string help = kxtest::tool_output({kKxrecord, "--help"});
+    EXPECT_NE(help.find("--segment"), std::string::npos);
+    int status = -1;
+    kxtest::tool_output({kKxrecord, "rtsp://127.0.0.1/x", "out.mp4"}, 10000, &status);
+    EXPECT_EQ(status, 2);
+}
+
+}  // namespace
