@@ -248,6 +248,9 @@ bool describe(video_mkv_writer *m, uint8_t number, const video_mkv_writer_track 
         return false;
     }
     t->codecPrivate = spec->codecPrivate;
+    // The caller's blocks and texts are copied; nothing keeps pointing at them.
+    t->spec.codecPrivate = nullptr;
+    t->spec.fontName = nullptr;
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -255,44 +256,39 @@ TEST(Avi, AFrameThatWouldPass4GiBIsRefusedBeforeAnythingIsWritten) {
 
 TEST(Avi, WriteFailuresAreNegativeWithARecord) {
     const Bytes big(1 << 20, 7);
-    {
-        FILE *full = fopen("/dev/full", "wb");
-        ASSERT_NE(full, nullptr);
-        video_avi *a = video_avi_new_for_file_save__IO(16, 16, VIDEO_AVI_CODEC_MJPEG, full);
-        ASSERT_NE(a, nullptr);
-        kxtest::StdoutCapture cap;
-        uint32_t len = uint32_t(big.size());
-        EXPECT_EQ(video_avi_file_save_frame(a, &len, big.data()), VIDEO_AVI_ERROR_WRITE);
-        EXPECT_NE(video_avi_file_save_finish(a, 25), 1);
-        EXPECT_NE(cap.text().find("Write data error:\"No space left on device\""), std::string::npos);
-        video_avi_delete__OI(&a);
-        fclose(full);
-    }
-    {
+    struct Case {
+        const char *what, *path, *mode;
+        uint32_t frame;
+        int64_t frameResult;  // 0: not checked (the frame may stay in the stream's buffer)
+        int finishResult;
+    } cases[] = {
+        {"disk full, large frame", "/dev/full", "wb", uint32_t(big.size()), VIDEO_AVI_ERROR_WRITE, 0},
         // A small frame stays in the stream's buffer: the failure shows when finishing.
-        FILE *full = fopen("/dev/full", "wb");
-        ASSERT_NE(full, nullptr);
-        video_avi *a = video_avi_new_for_file_save__IO(16, 16, VIDEO_AVI_CODEC_MJPEG, full);
-        ASSERT_NE(a, nullptr);
+        {"disk full, small frame", "/dev/full", "wb", 100, 0, VIDEO_AVI_ERROR_WRITE},
+        {"file not writable", "/dev/null", "rb", 100, VIDEO_AVI_ERROR_WRITE, 0},
+    };
+    for (const Case &c : cases) {
+        FILE *f = fopen(c.path, c.mode);
+        ASSERT_NE(f, nullptr) << c.what;
+        video_avi *a = video_avi_new_for_file_save__IO(16, 16, VIDEO_AVI_CODEC_MJPEG, f);
+        ASSERT_NE(a, nullptr) << c.what;
         kxtest::StdoutCapture cap;
-        uint32_t len = 100;
-        video_avi_file_save_frame(a, &len, big.data());
-        EXPECT_EQ(video_avi_file_save_finish(a, 25), VIDEO_AVI_ERROR_WRITE);
-        EXPECT_NE(cap.text().find("Write data error"), std::string::npos);
+        uint32_t len = c.frame;
+        const int64_t rv = video_avi_file_save_frame(a, &len, big.data());
+        if (c.frameResult != 0) {
+            EXPECT_EQ(rv, c.frameResult) << c.what;
+        }
+        const int fin = video_avi_file_save_finish(a, 25);
+        if (c.finishResult != 0) {
+            EXPECT_EQ(fin, c.finishResult) << c.what;
+        }
+        EXPECT_LT(std::min<int64_t>(rv, fin), 0) << c.what;
+        EXPECT_NE(cap.text().find("Write data error"), std::string::npos) << c.what;
+        if (std::string(c.path) == "/dev/full") {
+            EXPECT_NE(cap.text().find("No space left on device"), std::string::npos) << c.what;
+        }
         video_avi_delete__OI(&a);
-        fclose(full);
-    }
-    {
-        FILE *ro = fopen("/dev/null", "rb");
-        ASSERT_NE(ro, nullptr);
-        video_avi *a = video_avi_new_for_file_save__IO(16, 16, VIDEO_AVI_CODEC_MJPEG, ro);
-        ASSERT_NE(a, nullptr);
-        kxtest::StdoutCapture cap;
-        uint32_t len = 100;
-        EXPECT_EQ(video_avi_file_save_frame(a, &len, big.data()), VIDEO_AVI_ERROR_WRITE);
-        EXPECT_NE(cap.text().find("Write data error"), std::string::npos);
-        video_avi_delete__OI(&a);
-        fclose(ro);
+        fclose(f);
     }
 }
 
