@@ -188,7 +188,7 @@ std::string sdpSession(uint32_t serverIpv4, double now, double duration) {
     else
         snprintf(text, sizeof text,
                  "v=0\r\no=- %ld%06ld 1 IN IP4 %hhu.%hhu.%hhu.%hhu\r\ns=Media Presentation\r\ne=NONE\r\n"
-                 "c=IN IP4 0.0.0.0\r\nt=0 0\r\na=range:clock=19700100T000000Z-\r\n",
+                 "c=IN IP4 0.0.0.0\r\nt=0 0\r\na=range:npt=0-\r\n",
                  sec, usec, a[0], a[1], a[2], a[3]);
     return text;
 }

@@ -459,7 +459,7 @@ void rtspServer::serveClients() {
         if (!c.closing) {
             if (kx_ObjectList *all = socketPool_item_recv_get_all__IO(c.sock)) {
                 for (uint32_t k = 0; k < all->count; ++k) {
-                    kx_String *m = static_cast<kx_String *>(all->array[(all->start + k) & all->mask]);
+                    kx_String *m = static_cast<kx_String *>(all->array[all->start + k]);
                     if (!c.closing) handle(c, m);
                     kx_String_delete__OI(m);
                 }
