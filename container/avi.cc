@@ -84,6 +84,10 @@ video_avi *video_avi_new_for_file_save__IO(uint32_t width, uint32_t height, uint
 
 int64_t video_avi_file_save_frame(video_avi *a, uint32_t *length, const void *data) {
     if (a == nullptr || length == nullptr || (data == nullptr && *length != 0)) return VIDEO_AVI_ERROR_INVALID;
+    if (a->entryBlock != nullptr || a->frameRate != 0) {
+        KX_LOGE("Not a recording in progress,[%llu,%#llx].", (unsigned long long)a->fileSize, handle(a));
+        return VIDEO_AVI_ERROR_INVALID;
+    }
     const uint32_t size = *length;
     uint32_t padded = 0;
     if (!avi::paddedSize(size, &padded) || !avi::roomFor(a->fileSize, a->index->count, padded)) {
@@ -129,7 +133,12 @@ int64_t video_avi_file_save_frame(video_avi *a, uint32_t *length, const void *da
 }
 
 int video_avi_file_save_finish(video_avi *a, double frameRate) {
-    if (a == nullptr) return VIDEO_AVI_ERROR_INVALID;
+    if (a == nullptr || a->entryBlock != nullptr) return VIDEO_AVI_ERROR_INVALID;
+    // The frame rate is set once the index is out: a second finish would write another one.
+    if (a->frameRate != 0) {
+        KX_LOGE("Finished already,[%llu,%#llx].", (unsigned long long)a->fileSize, handle(a));
+        return VIDEO_AVI_ERROR_INVALID;
+    }
     const uint32_t us = avi::microsPerFrame(frameRate);
     if (us == 0) {
         KX_LOGE("Invalid frameRate(=%f).", frameRate);

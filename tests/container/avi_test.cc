@@ -173,6 +173,10 @@ TEST(Avi, ZeroFramesGiveAnEmptyIndexAndTheRateReadsBack) {
     video_avi *a = video_avi_new_for_file_save__IO(320, 240, VIDEO_AVI_CODEC_H264, f);
     ASSERT_NE(a, nullptr);
     ASSERT_EQ(video_avi_file_save_finish(a, 25.0), 1);
+    // Finished is finished: neither a frame nor a second index goes behind the first.
+    uint32_t len = 4;
+    EXPECT_EQ(video_avi_file_save_frame(a, &len, "abcd"), VIDEO_AVI_ERROR_INVALID);
+    EXPECT_EQ(video_avi_file_save_finish(a, 25.0), VIDEO_AVI_ERROR_INVALID);
     video_avi_delete__OI(&a);
     fflush(f);
     Bytes b(300);
