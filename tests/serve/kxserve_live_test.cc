@@ -248,6 +248,29 @@ TEST_F(KxServeLive, OwnClientGetsTheTrailerAndFollowsARedirect) {
     EXPECT_EQ(front.stop(), 0);
 }
 
+// --relay: one connection to a camera (GStreamer's RTSP server playing an x264 clip), served
+// on to ffmpeg with the camera's pictures.
+TEST(KxServeRelay, ServesTheCameraPictures) {
+    std::string why = kxtest::gst_peer_unavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    std::string clip = kxtest::make_clip(KX_TEST_SOURCE_DIR "/tests/peers/make_clip.sh", kDir + "/relay_320x240.mp4",
+                                         "320x240", 25, 4, "400k", false);
+    ASSERT_FALSE(clip.empty());
+    kxtest::RtspPeer camera;
+    std::string error;
+    ASSERT_TRUE(camera.start(KX_TEST_SOURCE_DIR "/tests/peers/rtsp_gst_server.py", {"--source", "file", "--clip", clip},
+                             &error))
+        << error;
+    KxServe relay;
+    ASSERT_TRUE(relay.start(kServe, {"--listen", "127.0.0.1:0", "--relay", "/cam=" + camera.url(), "--quiet"}))
+        << relay.output();
+    std::vector<std::string> got =
+        framemd5({"-rtsp_transport", "tcp", "-i", "rtsp://127.0.0.1:" + std::to_string(relay.port()) + "/cam"}, 20);
+    EXPECT_EQ(got.size(), 20u);
+    EXPECT_TRUE(runOfSource(framemd5({"-i", clip}, 100), got));
+    EXPECT_EQ(relay.stop(), 0);
+}
+
 // Garbage, a 10 MB header, a huge Content-Length, 2000 idle connections and a client that
 // stops reading: the server survives, a well-behaved client keeps getting every frame, and
 // the memory comes back once they are gone.
