@@ -308,8 +308,9 @@ int Indexer::tracks(ByteReader r) {
 }
 
 int Indexer::trackEntry(ByteReader r, uint16_t entries) {
+    // Channels and SamplingFrequency have defaults, and muxers leave them out when they match.
     uint64_t number = 0, type = 0, defaultDuration = 0, channels = 1, width = 0, height = 0;
-    double rate = 0;
+    double rate = 8000;
     std::string codecId, name;
     bool hasName = false, hasPrivate = false;
     ByteReader priv;

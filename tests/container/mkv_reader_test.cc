@@ -394,18 +394,25 @@ TEST(MkvReader, UnknownSizesOfALiveRecording) {
 TEST(MkvReader, TracksWithoutClustersGiveEmptyIndexes) {
     Capture cap;
     const Bytes rate64 = {0x40, 0xE5, 0x88, 0x80, 0, 0, 0, 0};  // 44100 as an 8-byte float
-    Bytes f = file(cat({videoEntry(), audioEntry(2, rate64)}), el(id::kIdTags, Bytes(10, 0)));
+    // The third track leaves channels and sampling frequency at their defaults, as mkvmerge
+    // does for 8 kHz mono.
+    const Bytes defaults = el(id::kIdTrackEntry, cat({uintEl(id::kIdTrackNumber, 3), uintEl(id::kIdTrackType, 2),
+                                                      text(id::kIdCodecId, "A_AAC"), el(id::kIdAudio, {}),
+                                                      el(id::kIdCodecPrivate, {0x15, 0x88})}));
+    Bytes f = file(cat({videoEntry(), audioEntry(2, rate64), defaults}), el(id::kIdTags, Bytes(10, 0)));
     FILE *fp = fmemopen(f.data(), f.size(), "rb");
     ASSERT_NE(fp, nullptr);
     video_mkv *m = video_mkv_new_from_file__IO(fp);
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->entryCount, 2);
+    EXPECT_EQ(m->entryCount, 3);
     EXPECT_EQ(m->firstVideoTrack, 1);
     EXPECT_EQ(m->firstAudioTrack, 2);
     EXPECT_EQ(m->rows[1].frames->count, 0u);
     EXPECT_EQ(m->rows[2].frames->count, 0u);
     EXPECT_EQ(m->rows[2].height, 44100u);
-    EXPECT_EQ(m->indexLists->count, 2u);
+    EXPECT_EQ(m->rows[3].height, 8000u);
+    EXPECT_EQ(m->rows[3].width, 1u << 3);
+    EXPECT_EQ(m->indexLists->count, 3u);
     EXPECT_EQ(video_mkv_file_to_aac__IO(m, 0), nullptr);  // nothing to extract
     EXPECT_EQ(video_mkv_file_to_aac__IO(m, 1), nullptr);  // not an audio track
     char printed[160] = {};
@@ -414,7 +421,7 @@ TEST(MkvReader, TracksWithoutClustersGiveEmptyIndexes) {
     video_mkv_out(m, out);
     fclose(out);
     char expected[160];
-    snprintf(expected, sizeof expected, "320,240,2,25.000000,%zu,(1,1,0),%#llx", f.size(),
+    snprintf(expected, sizeof expected, "320,240,2,25.000000,%zu,(1,2,0),%#llx", f.size(),
              static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(fp)));
     EXPECT_STREQ(printed, expected);
     video_mkv_delete__OI(m);
