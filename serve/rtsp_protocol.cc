@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "core/url.hpp"
+#include "rtsp/client/text.hpp"
 #include "kx/string.h"
 
 namespace kx::rtspserve {
@@ -16,20 +17,8 @@ namespace {
 constexpr size_t kMaxMethod = 32;
 constexpr size_t kMaxHeld = 8u << 20;  // packets held back while PLAY waits for a key frame
 
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+std::string_view trimEnd(std::string_view s) {
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
     return s;
 }
 
@@ -106,22 +95,11 @@ int parseRequest(std::string_view message, size_t headLength, Request *out) {
     out->uri = line.substr(sp1 + 1, sp2 - sp1 - 1);
     out->body = headLength < message.size() ? message.substr(headLength) : std::string_view{};
 
-    for (size_t pos = eol + 2; pos < head.size();) {
-        size_t end = head.find("\r\n", pos);
-        if (end == std::string_view::npos) end = head.size();
-        std::string_view h = head.substr(pos, end - pos);
-        pos = end + 2;
-        size_t colon = h.find(':');
-        if (colon == std::string_view::npos) continue;
-        std::string_view name = trim(h.substr(0, colon)), value = trim(h.substr(colon + 1));
-        if (equalsNoCase(name, "CSeq")) {
-            if (!out->hasCseq) out->hasCseq = decimal32(value, &out->cseq);
-        } else if (equalsNoCase(name, "Transport")) {
-            out->transport = value;
-        } else if (equalsNoCase(name, "Range")) {
-            out->range = value;
-        }
-    }
+    bool found = false;
+    std::string_view cseq = rtsp::headerValue(head, "CSeq", &found);
+    out->hasCseq = found && decimal32(trimEnd(cseq), &out->cseq);
+    out->transport = trimEnd(rtsp::headerValue(head, "Transport", &found));
+    out->range = trimEnd(rtsp::headerValue(head, "Range", &found));
     if (!out->hasCseq) return kNoCseq;
 
     std::string_view rest;
@@ -257,12 +235,7 @@ std::string Connection::session() const {
     return s;
 }
 
-std::string Connection::peer() const {
-    const unsigned char *a = reinterpret_cast<const unsigned char *>(&ipv4_);
-    char s[24];
-    snprintf(s, sizeof s, "%hhu.%hhu.%hhu.%hhu:%hu", a[0], a[1], a[2], a[3], port_);
-    return s;
-}
+std::string Connection::peer() const { return rtsp::serverText(ipv4_, port_); }
 
 std::string Connection::ok(bool withSession) const {
     std::string s = "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(cseq_) + "\r\n";

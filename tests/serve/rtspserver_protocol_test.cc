@@ -10,10 +10,10 @@
 #include <gtest/gtest.h>
 
 #include "kx/memory.h"
-#include "rtsp/client/interleaved.hpp"
 #include "rtsp/frame_trailer.hpp"
 #include "serve/rtsp_packetizer.hpp"
 #include "serve/rtsp_protocol.hpp"
+#include "tests/support/reassemble.hpp"
 
 namespace {
 
@@ -31,36 +31,6 @@ std::string annexB(const std::vector<std::string> &units) {
     std::string s;
     for (const std::string &u : units) s += std::string("\0\0\0\1", 4) + u;
     return s;
-}
-
-struct Delivered {
-    std::string data;
-    rtspClient_frameInfo info;
-};
-
-// Feeds packets into the client's reassembler; returns the frames it completes.
-std::vector<Delivered> reassemble(const std::string &stream) {
-    uint32_t size = 0;
-    unsigned char *buffer = nullptr;
-    kx::rtsp::Reassembler r(&buffer, &size);
-    r.reset(0, kPayloadType);
-    std::vector<Delivered> out;
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(stream.data());
-    size_t left = stream.size();
-    while (left > 0) {
-        int result = 0;
-        size_t n = r.feed(p, left, &result);
-        p += n;
-        left -= n;
-        EXPECT_GE(result, 0);
-        if (result < 0) break;
-        if (result == kx::rtsp::Reassembler::kFrame) {
-            out.push_back({std::string(reinterpret_cast<char *>(buffer), r.frameLength()), r.frameInfo()});
-            r.frameDone();
-        }
-    }
-    kx_memery_free(buffer, size);
-    return out;
 }
 
 TEST(RtspServerTrailer, RoundTripAndShortPadding) {
@@ -128,7 +98,7 @@ TEST(RtspServerPacketizer, UnitSizesRoundTripThroughTheClient) {
                                   0.08, t1, &p3));
         EXPECT_EQ(p2.rtpTime - p1.rtpTime, 3600u);
         EXPECT_EQ(p2.firstSeq, static_cast<uint16_t>(p1.firstSeq + p1.count));
-        std::vector<Delivered> got = reassemble(p1.bytes + p2.bytes + p3.bytes);
+        std::vector<kxtest::ReassembledFrame> got = kxtest::reassemble(p1.bytes + p2.bytes + p3.bytes);
         ASSERT_EQ(got.size(), 2u);
         EXPECT_EQ(got[0].data, frame1);
         EXPECT_EQ(got[0].info.frameIndex, 41u);

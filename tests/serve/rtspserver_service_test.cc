@@ -16,7 +16,7 @@
 #include "kx/aac.h"
 #include "kx/h264.h"
 #include "kx/memory.h"
-#include "rtsp/client/interleaved.hpp"
+#include "tests/support/reassemble.hpp"
 #include "tests/support/rtsp_loopback_client.hpp"
 #include "tests/support/wait.hpp"
 
@@ -153,27 +153,13 @@ TEST(RtspServerService, DescribeSetupPlayDeliversFramesWithTheirTrailers) {
 
     // 25 frames' worth of packets, read back by the client's reassembler (video channel 0).
     std::string stream = c.interleaved(400 * 1000, 10000);
-    uint32_t size = 0;
-    unsigned char *buffer = nullptr;
-    kx::rtsp::Reassembler r(&buffer, &size);
-    r.reset(0, 96);
+    std::vector<kxtest::ReassembledFrame> got = kxtest::reassemble(stream);
     std::vector<rtspClient_frameInfo> frames;
     std::vector<uint32_t> lengths;
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(stream.data());
-    size_t left = stream.size();
-    while (left > 0) {
-        int result = 0;
-        size_t n = r.feed(p, left, &result);
-        p += n;
-        left -= n;
-        ASSERT_GE(result, 0);
-        if (result == kx::rtsp::Reassembler::kFrame) {
-            frames.push_back(r.frameInfo());
-            lengths.push_back(r.frameLength());
-            r.frameDone();
-        }
+    for (const kxtest::ReassembledFrame &f : got) {
+        frames.push_back(f.info);
+        lengths.push_back(static_cast<uint32_t>(f.data.size()));
     }
-    kx_memery_free(buffer, size);
     ASSERT_GE(frames.size(), 12u);
     EXPECT_EQ(frames[0].isKeyFrame, 3);  // playing starts at a key frame
     EXPECT_EQ(frames[0].frameIndex % 10, 0u);
