@@ -30,7 +30,12 @@ typedef struct rtspClient_item rtspClient_item;
  *       a frame answered with 2 must stay in the block it was offered in (otherwise it is
  *       dropped).
  *   dataLenth: frame length in bytes.
- *   frameTime: stream time from the server's frame description, -1.0 when none.
+ *   frameTime: stream time of the frame's picture in wall-clock seconds: from the server's
+ *       frame description when it sends one; otherwise from the RTP timestamps of the frame's
+ *       packets on the video track's clock, counted from the wall-clock time at which the
+ *       session's first frame arrived (anew after a reconnection or redirect, a change of
+ *       SSRC or a timestamp jump beyond ten minutes). Pictures of a stream with B-frames
+ *       therefore arrive in decoding order with their own display times.
  *   frameIndex: the item's frame index (modulo 2^24), or the server's from its description.
  *   isKeyFrame, frameRate, imageWidth, imageHeight: from the frame description; -1, 0, 0, 0
  *       when unknown.

@@ -5,8 +5,10 @@
 
 #include "core/log.hpp"
 #include "kx/memory.h"
+#include "kx/time.h"
 #include "rtsp/client/answer.hpp"
 #include "rtsp/client/text.hpp"
+#include "rtsp/frame_trailer.hpp"
 
 #define RX_LABEL "rtspClient_private_client_do_9_recvPLAY"
 #define RX_LOGE(fmt, ...) KX_LOG_ERROR_AT(5, __LINE__, RX_LABEL, fmt __VA_OPT__(, ) __VA_ARGS__)
@@ -23,16 +25,12 @@ uint32_t be32(const unsigned char *p) {
     return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
            (static_cast<uint32_t>(p[2]) << 8) | p[3];
 }
-uint32_t le32(const unsigned char *p) {
-    return p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 }  // namespace
 
 Reassembler::Reassembler(unsigned char **buffer, uint32_t *bufferSize)
-    : buffer_(buffer), bufferSize_(bufferSize), scratch_(65536 + 16) {}
+    : buffer_(buffer), bufferSize_(bufferSize), scratch_(65536 + 16), wallClock_(kx_time_GMT_get) {}
 
-void Reassembler::reset(uint8_t videoChannel, uint8_t payloadType) {
+void Reassembler::reset(uint8_t videoChannel, uint8_t payloadType, uint32_t clockRate) {
     channel_ = videoChannel;
     payloadType_ = payloadType;
     stage_ = Stage::header;
@@ -40,7 +38,10 @@ void Reassembler::reset(uint8_t videoChannel, uint8_t payloadType) {
     line_.clear();
     skipLeft_ = 0;
     prevValid_ = false;
+    newFrame_ = false;
     frameIndex_ = 0;
+    clock_.reset(clockRate);
+    rtpTime_ = -1.0;
     // Nothing learned from an earlier connection describes the new one.
     info_ = {};
     sps_.clear();
@@ -281,7 +282,8 @@ int Reassembler::onPrefetch() {
     held_ = 0;
     uint32_t ts = be32(rtp_ + 4), ssrc = be32(rtp_ + 8);
     uint16_t seq = be16(rtp_ + 2);
-    if (prevValid_ && (ts != prevTs_ || ssrc != prevSsrc_)) {
+    newFrame_ = !prevValid_ || ts != prevTs_ || ssrc != prevSsrc_;
+    if (prevValid_ && newFrame_) {
         int r = finishFrame();
         if (r == kFrame) return r;
     } else if (prevValid_ && seq != static_cast<uint16_t>(prevSeq_ + 1)) {
@@ -409,6 +411,11 @@ int Reassembler::startPacket() {
     prevTs_ = be32(rtp_ + 4);
     prevSsrc_ = be32(rtp_ + 8);
     prevSeq_ = be16(rtp_ + 2);
+    if (newFrame_) {
+        // The frame's first packet: its arrival anchors a session's times.
+        newFrame_ = false;
+        rtpTime_ = clock_.time(prevTs_, prevSsrc_, wallClock_);
+    }
     snap_ = {frameLen_, nals_.size(), fuOpen_, sawSps_, sawPps_, codeInserted_};
     rest_ = payloadLen_ - preLen_;
     toFrame_ = false;
@@ -498,19 +505,16 @@ void Reassembler::rollback() {
 }
 
 void Reassembler::takeTrailer(const unsigned char *pad, size_t p) {
-    if (p <= 8 || memcmp(pad, "TI.kxlib", 8) != 0) return;
-    unsigned char raw[30] = {};
-    memcpy(raw, pad, std::min<size_t>(p - 1, sizeof raw));
+    FrameTrailer t;
+    if (!decodeFrameTrailer(pad, p, &t)) return;
     rtspClient_frameInfo info{};
-    uint64_t t = le32(raw + 8) | (static_cast<uint64_t>(le32(raw + 12)) << 32);
-    memcpy(&info.frameTime, &t, sizeof t);
-    info.frameIndex = le32(raw + 16);
-    info.kind = raw[20];
-    info.isKeyFrame = static_cast<signed char>(raw[21]);
-    info.width = static_cast<uint16_t>(raw[22] | (raw[23] << 8));
-    info.height = static_cast<uint16_t>(raw[24] | (raw[25] << 8));
-    uint32_t r = le32(raw + 26);
-    memcpy(&info.frameRate, &r, sizeof r);
+    info.frameTime = t.streamTime;
+    info.frameIndex = t.frameIndex;
+    info.kind = t.kind;
+    info.isKeyFrame = t.keyFrame;
+    info.width = t.width;
+    info.height = t.height;
+    info.frameRate = t.frameRate;
     info_ = info;
     frameIndex_ = info.frameIndex;
 }

@@ -20,7 +20,9 @@
 //    aggregate) is dropped; a frame above the size cap is dropped;
 //  - the parameter sets (SPS, PPS) of the stream are learned from the description and
 //    from the stream itself; an IDR unit in a frame that does not carry both gets them
-//    inserted in front of it.
+//    inserted in front of it;
+//  - each frame's stream time is the frame description's, or else the one its RTP
+//    timestamp gives on the track's clock (RtpClock).
 #pragma once
 
 #include <cstddef>
@@ -29,6 +31,7 @@
 #include <vector>
 
 #include "kx/rtspclient.h"
+#include "rtsp/client/rtp_clock.hpp"
 
 namespace kx::rtsp {
 
@@ -57,9 +60,12 @@ public:
     // may be exchanged by the frame consumer while a frame is ready.
     Reassembler(unsigned char **buffer, uint32_t *bufferSize);
 
-    // Starts a new stream: nothing held, frame index 0, no frame description and no
-    // parameter sets learned from an earlier stream.
-    void reset(uint8_t videoChannel, uint8_t payloadType);
+    // Starts a new stream: nothing held, frame index 0, no frame description, no parameter
+    // sets learned from an earlier stream, and the stream times anchored anew. clockRate:
+    // ticks per second of the video track's RTP timestamps (0: 90000).
+    void reset(uint8_t videoChannel, uint8_t payloadType, uint32_t clockRate = 0);
+    // Wall-clock source of the anchor of stream times (kx_time_GMT_get unless replaced).
+    void setWallClock(double (*now)()) { wallClock_ = now; }
     void setMaxFrame(size_t bytes) { maxFrame_ = bytes; }
     // Server text used in log records.
     void setServer(std::string server) { server_ = std::move(server); }
@@ -94,6 +100,9 @@ public:
     uint32_t frameIndex() const { return frameIndex_; }
     // The last frame description received, kind 0 when none.
     const rtspClient_frameInfo &frameInfo() const { return info_; }
+    // Stream time of the ready frame: the frame description's while the stream sends one,
+    // else the one its RTP timestamp gives (wall-clock seconds); -1 before any packet.
+    double frameTime() const { return info_.kind == 1 ? info_.frameTime : rtpTime_; }
 
     // Counters (for tests and records).
     uint64_t framesDropped() const { return dropped_; }
@@ -168,6 +177,11 @@ private:
     bool prevValid_ = false;
     uint32_t prevTs_ = 0, prevSsrc_ = 0;
     uint16_t prevSeq_ = 0;
+    bool newFrame_ = false;  // the packet being started is the first of its frame
+    // stream times
+    RtpClock clock_;
+    double (*wallClock_)();
+    double rtpTime_ = -1.0;  // of the frame being assembled or ready
     // frame
     size_t frameLen_ = 0;
     uint32_t frameIndex_ = 0;

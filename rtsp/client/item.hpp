@@ -28,6 +28,7 @@ struct ItemImpl {
     bool videoSetup = false;  // the SETUP being answered is the video one
     bool getParameter = false;
     std::string videoCode;    // from the description
+    uint32_t videoClockRate = 0;  // of the video track's RTP timestamps, 0 when not described
     std::string out;          // request being sent
     size_t sent = 0;
     uint32_t recvLen = 0;     // answer bytes in item->buffer

@@ -73,6 +73,7 @@ int prepareSetup(rtspClient_item *it) {
         }
         if (video) {
             it->videoPayloadType = static_cast<unsigned char>(s.payloadType);
+            m.videoClockRate = s.clockRate;
             std::string code;
             if (spropParameterSets(s.text, code)) {
                 m.videoCode = code;
@@ -106,7 +107,7 @@ void preparePlay(rtspClient_item *it) {
     m.sections.clear();
     m.nextSection = 0;
     clearInbox(it);
-    m.rx.reset(it->videoChannel, it->videoPayloadType);
+    m.rx.reset(it->videoChannel, it->videoPayloadType, m.videoClockRate);
     m.rx.setServer(m.server);
     m.rx.setVideoCode(m.videoCode);
     syncVideoCode(it);

@@ -21,7 +21,7 @@ signed char offerFrame(rtspClient_item *it) {
     if (it->cb == nullptr) return 1;
     unsigned char *before = it->buffer;
     signed char answer =
-        it->cb(&it->bufferSize, &it->buffer, m.rx.frameLength(), described ? info.frameTime : -1.0, m.rx.frameIndex(),
+        it->cb(&it->bufferSize, &it->buffer, m.rx.frameLength(), m.rx.frameTime(), m.rx.frameIndex(),
                described ? info.isKeyFrame : static_cast<signed char>(-1), described ? info.frameRate : 0.0f,
                described ? info.width : 0u, described ? info.height : 0u, it->externP);
     // The callback may have exchanged the block. A null block counts as none (the next

@@ -37,6 +37,21 @@ std::vector<MediaSection> parseSdp(std::string_view sdp) {
             long pt = parseSmallNumber(nextWord(line, i));
             s.payloadType = (pt >= 0 && pt <= 127) ? static_cast<int>(pt) : -1;
             sections.push_back(std::move(s));
+        } else if (!sections.empty() && line.substr(0, 9) == "a=rtpmap:") {
+            // a=rtpmap:<format> <encoding>/<clock rate>[/<parameters>]
+            std::string_view v = line.substr(9);
+            size_t blank = v.find(' ');
+            if (blank != std::string_view::npos && sections.back().payloadType >= 0 &&
+                parseSmallNumber(v.substr(0, blank)) == sections.back().payloadType) {
+                std::string_view rest = v.substr(blank + 1);
+                size_t slash = rest.find('/');
+                if (slash != std::string_view::npos) {
+                    rest = rest.substr(slash + 1);
+                    rest = rest.substr(0, rest.find('/'));
+                    long rate = parseSmallNumber(rest);
+                    if (rate > 0) sections.back().clockRate = static_cast<uint32_t>(rate);
+                }
+            }
         } else if (!sections.empty() && !sections.back().hasControl && line.substr(0, 10) == "a=control:") {
             std::string_view v = line.substr(10);
             size_t n = 0;

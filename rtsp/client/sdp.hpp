@@ -2,6 +2,7 @@
 // payload types, and the H.264 parameter sets of sprop-parameter-sets.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,7 @@ struct MediaSection {
     std::string media;      // "video", "audio", "application", ...
     bool rtp = false;       // transport starts with RTP/AVP
     int payloadType = -1;   // first format of the m= line, -1 when not a number 0..127
+    uint32_t clockRate = 0; // of that format from its a=rtpmap line, 0 when none names it
     bool hasControl = false;
     std::string control;    // a=control value, ends at CR, LF, blank or NUL
     std::string_view text;  // the section's text from "m=" on (points into the description)

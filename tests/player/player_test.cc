@@ -15,6 +15,7 @@
 #include <limits>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -179,6 +180,8 @@ struct Seen {
     std::atomic<bool> ordered{true};
     std::atomic<double> lastTime{0};
     std::atomic<double> earliestAccepted{std::numeric_limits<double>::infinity()};
+    std::mutex m;
+    std::vector<double> times;  // stream times of the accepted frames, the first 200
 };
 
 signed char remember(image_frame *frame, void *p) {
@@ -191,6 +194,10 @@ signed char remember(image_frame *frame, void *p) {
         s->lastIndex = frame->frameIndex;
         s->lastTime = frame->streamTime;
         if (frame->streamTime < s->earliestAccepted.load()) s->earliestAccepted = frame->streamTime;
+        {
+            std::lock_guard<std::mutex> lock(s->m);
+            if (s->times.size() < 200) s->times.push_back(frame->streamTime);
+        }
         s->accepted++;
     }
     return static_cast<signed char>(a);
@@ -298,7 +305,8 @@ TEST_F(PlayerInProcess, JumpForwardSettlesAndBackwardBeyondTheStreamTimesOut) {
     start(peer, {"--source", "live", "--lifetime", "60"});
     play(peer.url(), 10, 20);
     ASSERT_TRUE(accepted_at_least(10));
-    // This server sends no frame times: stream time is the arrival's wall-clock time.
+    // This server sends no frame times: stream times come from the RTP timestamps, anchored at
+    // the wall-clock time of the first frame.
     // Forward to 3 s past the newest frame: frames from 2 s before the target count, so the
     // frames of the next second are skipped and the jump settles on a later one. The callback
     // defers everything meanwhile, so the first frame it accepts afterwards is the one the
@@ -323,6 +331,35 @@ TEST_F(PlayerInProcess, JumpForwardSettlesAndBackwardBeyondTheStreamTimesOut) {
     EXPECT_EQ(kx::load(item->jumpTarget), 0.0);
     before = seen.accepted.load();
     ASSERT_TRUE(accepted_at_least(before + 5));
+}
+
+// A server without our frame description (GStreamer) and a stream with B-frames: every
+// picture comes out with its own time, from the RTP timestamps, so the delivered times rise
+// in display order one frame period apart (not with the arrival, which follows decoding
+// order), and start near the wall-clock time of the session.
+TEST_F(PlayerInProcess, StreamTimesOfBFramePicturesRiseOneFramePeriodApart) {
+    kxtest::CaptureShownOnFailure cap;
+    const std::string clip = bframe_clip();
+    ASSERT_FALSE(clip.empty());
+    kxtest::RtspPeer peer;
+    start(peer, {"--source", "file", "--clip", clip, "--lifetime", "60"});
+    const double wallBefore = kx_time_GMT_get();
+    play(peer.url(), 10, 20);
+    ASSERT_TRUE(accepted_at_least(40));
+    std::vector<double> times;
+    {
+        std::lock_guard<std::mutex> lock(seen.m);
+        times = seen.times;
+    }
+    ASSERT_GE(times.size(), 40u);
+    times.resize(40);
+    EXPECT_GE(times[0], wallBefore - 1.0);
+    EXPECT_LE(times[0], kx_time_GMT_get());
+    const double period = 1.0 / 25;
+    for (size_t i = 1; i < times.size(); ++i) {
+        ASSERT_GT(times[i], times[i - 1]) << "first time out of order at frame " << i;
+        ASSERT_NEAR(times[i] - times[i - 1], period, 1e-3) << "step at frame " << i;
+    }
 }
 
 // --- the player program ---------------------------------------------------------------

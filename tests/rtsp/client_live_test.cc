@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "kx/rtspclient.h"
+#include "kx/time.h"
 #include "tests/support/rtsp_peer.hpp"
 #include "tests/support/stdout_capture.hpp"
 
@@ -285,8 +286,10 @@ TEST_F(LiveClient, KnownClipArrivesWholeUnchangedAndInRealTime) {
     if (HasFatalFailure()) return;
     Sink sink;
     Service service;
+    const double wallBefore = kx_time_GMT_get();
     ASSERT_TRUE(service.add(peer.url(), &sink));
     ASSERT_TRUE(sink.wait_taken(1, 8.0)) << "no frame from " << peer.url();
+    const double wallFirst = kx_time_GMT_get();
     // The clip plays once; it has ended when no frame came for a second.
     for (size_t seen = 0; seen != sink.taken_count();) {
         seen = sink.taken_count();
@@ -308,13 +311,16 @@ TEST_F(LiveClient, KnownClipArrivesWholeUnchangedAndInRealTime) {
             ADD_FAILURE() << "frame " << i << " differs from access unit " << i << " of the clip";
             break;
         }
-        // GStreamer sends no frame description: everything it would tell is unknown.
-        EXPECT_EQ(frames[i].time, -1.0);
+        // GStreamer sends no frame description: the time comes from the RTP timestamps, one
+        // frame period apart from the wall-clock time of the first frame; the rest is unknown.
+        EXPECT_NEAR(frames[i].time - frames[0].time, static_cast<double>(i) / kClipFps, 1e-3) << "frame " << i;
         EXPECT_EQ(frames[i].key, -1);
         EXPECT_EQ(frames[i].rate, 0.0f);
         EXPECT_EQ(frames[i].width, 0u);
         EXPECT_EQ(frames[i].height, 0u);
     }
+    EXPECT_GE(frames[0].time, wallBefore);
+    EXPECT_LE(frames[0].time, wallFirst);
     expect_well_formed(frames);
     // Paced by the server, not delivered in one burst at the end (how closely the pace is kept
     // depends on the machine more than on us).

@@ -211,11 +211,11 @@ TEST(RtspSdp, SectionsAndParameterSets) {
     const Bytes sps = {0x67, 0x42, 0xc0, 0x1e, 0xd9, 0x00, 0xa0, 0x47, 0xfe, 0xc8};
     const Bytes pps = {0x68, 0xce, 0x3c, 0x80};
     std::string sdp = "v=0\r\no=- 1 1 IN IP4 0.0.0.0\r\ns=x\r\na=control:*\r\n"
-                      "m=video 5000 RTP/AVP 97\r\na=rtpmap:97 H264/90000\r\n"
+                      "m=video 5000 RTP/AVP 97\r\na=rtpmap:97 H264/90000\r\na=rtpmap:98 H264/45000\r\n"
                       "a=fmtp:97 packetization-mode=1;SPROP-parameter-sets=" +
                       b64(sps) + "," + b64(pps) +
                       ";profile-level-id=42c01e\r\na=control:trackID=1 extra\r\n"
-                      "m=audio 0 RTP/AVP 8\r\na=control:rtsp://1.2.3.4/a/track2\r\n"
+                      "m=audio 0 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000/1\r\na=control:rtsp://1.2.3.4/a/track2\r\n"
                       "m=application 0 RTP/AVP 107\r\na=control:trackID=3\r\n";
     std::vector<MediaSection> s = parseSdp(sdp);
     ASSERT_EQ(s.size(), 3u);
@@ -225,6 +225,10 @@ TEST(RtspSdp, SectionsAndParameterSets) {
     EXPECT_EQ(s[1].media, "audio");
     EXPECT_EQ(s[1].payloadType, 8);
     EXPECT_EQ(s[2].media, "application");
+    // The clock of each section's own format; another format's line does not count.
+    EXPECT_EQ(s[0].clockRate, 90000u);
+    EXPECT_EQ(s[1].clockRate, 8000u);
+    EXPECT_EQ(s[2].clockRate, 0u);
     EXPECT_EQ(setupUrl("rtsp://1.2.3.4/a", s[0].control), "rtsp://1.2.3.4/a/trackID=1");
     EXPECT_EQ(setupUrl("rtsp://1.2.3.4/a", s[1].control), "rtsp://1.2.3.4/a/track2");
     EXPECT_EQ(setupUrl("rtsp://1.2.3.4/a", "*"), "rtsp://1.2.3.4/a");
@@ -432,6 +436,7 @@ struct FeedResult {
     std::vector<Bytes> frames;
     std::vector<uint32_t> indexes;
     std::vector<rtspClient_frameInfo> infos;
+    std::vector<double> times;
     int result = 0;
     std::string videoCode;
 };
@@ -448,6 +453,7 @@ void drain(Reassembler &r, unsigned char *const &buffer, const Bytes &stream, ui
         run.frames.emplace_back(buffer, buffer + r.frameLength());
         run.indexes.push_back(r.frameIndex());
         run.infos.push_back(r.frameInfo());
+        run.times.push_back(r.frameTime());
         return r.frameDone();
     };
     size_t pos = 0;
@@ -653,6 +659,81 @@ TEST(RtspInterleaved, ResetForgetsTheFrameDescription) {
     kx_memery_free(buffer, size);
 }
 
+// Wall clock of the stream-time tests: every reading is the next whole thousand, so a time
+// tells which anchor it was counted from.
+int gWallReadings = 0;
+double countedWall() { return 1000.0 * ++gWallReadings; }
+
+// Without a frame description, a frame's stream time is its RTP timestamp on the track's
+// clock, unwrapped, counted from the wall-clock time at which the session's first frame came.
+TEST(RtspInterleaved, StreamTimesFromRtpTimestamps) {
+    kxtest::CaptureShownOnFailure quiet;
+    constexpr uint32_t kWrap = 0xFFFFFFFFu;
+    struct Pic {
+        uint32_t ts, ssrc;
+        int anchor;     // which wall-clock reading the time counts from (1: the first)
+        double offset;  // seconds after that anchor
+    };
+    struct Case {
+        const char *name;
+        uint32_t clockRate;  // as the description gives it, 0 when it names none
+        std::vector<Pic> pics;
+    } cases[] = {
+        {"rising", 90000, {{9000, 7, 1, 0}, {12600, 7, 1, 0.04}, {16200, 7, 1, 0.08}, {19800, 7, 1, 0.12}}},
+        {"default clock", 0, {{0, 7, 1, 0}, {3600, 7, 1, 0.04}, {7200, 7, 1, 0.08}}},
+        {"described clock", 1000, {{500, 7, 1, 0}, {540, 7, 1, 0.04}, {580, 7, 1, 0.08}}},
+        {"wrap at 2^32", 90000,
+         {{kWrap - 3599, 7, 1, 0}, {kWrap - 1799, 7, 1, 0.02}, {0, 7, 1, 0.04}, {3600, 7, 1, 0.08}}},
+        // Decoding order I0 P3 B1 B2 P6 B4 B5: the times are the display times.
+        {"B-frames", 90000,
+         {{1000, 7, 1, 0}, {11800, 7, 1, 0.12}, {4600, 7, 1, 0.04}, {8200, 7, 1, 0.08}, {22600, 7, 1, 0.24},
+          {15400, 7, 1, 0.16}, {19000, 7, 1, 0.20}}},
+        {"B-frames across the wrap", 90000,
+         {{kWrap - 3599, 7, 1, 0}, {7200, 7, 1, 0.12}, {0, 7, 1, 0.04}, {3600, 7, 1, 0.08}}},
+        {"SSRC change re-anchors", 90000,
+         {{9000, 7, 1, 0}, {12600, 7, 1, 0.04}, {500, 8, 2, 0}, {4100, 8, 2, 0.04}, {7700, 8, 2, 0.08}}},
+        {"jumps beyond ten minutes re-anchor", 90000,
+         {{0, 7, 1, 0}, {9u * 60 * 90000, 7, 1, 540}, {9u * 60 * 90000 + 601u * 90000, 7, 2, 0},
+          {9u * 60 * 90000 + 601u * 90000 + 3600, 7, 2, 0.04}, {9u * 60 * 90000 + 3600, 7, 3, 0}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes stream;
+        uint16_t seq = 1;
+        std::vector<Pic> pics = c.pics;
+        pics.push_back({pics.back().ts + 3600, pics.back().ssrc, 0, 0});  // ends the last frame
+        for (const Pic &pic : pics) {
+            Packet p;
+            p.seq = seq++;
+            p.timestamp = pic.ts;
+            p.ssrc = pic.ssrc;
+            p.payload = nal(0x41, 30, static_cast<uint8_t>(seq));
+            Bytes w = wire(p);
+            stream.insert(stream.end(), w.begin(), w.end());
+        }
+        uint32_t size = 64;
+        auto *buffer = static_cast<unsigned char *>(kx_memery_malloc(size));
+        {
+            Reassembler r(&buffer, &size);
+            r.setWallClock(countedWall);
+            // A session before this one, anchored elsewhere: its anchor does not carry over.
+            gWallReadings = 100;
+            r.reset(0, 96, c.clockRate);
+            FeedResult before;
+            drain(r, buffer, stream, 1, 1 << 16, Mode::memory, before);
+            gWallReadings = 0;
+            r.reset(0, 96, c.clockRate);
+            FeedResult run;
+            drain(r, buffer, stream, 2, 61, Mode::pull, run);
+            ASSERT_EQ(run.result, 0);
+            ASSERT_EQ(run.times.size(), c.pics.size());
+            for (size_t i = 0; i < c.pics.size(); ++i)
+                EXPECT_NEAR(run.times[i], 1000.0 * c.pics[i].anchor + c.pics[i].offset, 1e-9) << "frame " << i;
+        }
+        kx_memery_free(buffer, size);
+    }
+}
+
 TEST(RtspInterleaved, VideoCodeFromDescription) {
     kxtest::StdoutCapture quiet;
     const Bytes sps = nal(0x67, 10, 1), pps = nal(0x68, 4, 2), idr = nal(0x65, 300, 3), p1 = nal(0x41, 30, 4);
@@ -794,6 +875,7 @@ TEST(RtspInterleaved, FrameTrailerAndSizeCap) {
     EXPECT_EQ(r.indexes[1], 778u);
     EXPECT_EQ(r.infos[0].kind, 1);
     EXPECT_EQ(r.infos[0].frameTime, t);
+    EXPECT_EQ(r.times[0], t);  // the description's time, not the RTP timestamp's
     EXPECT_EQ(r.infos[0].isKeyFrame, 1);
     EXPECT_EQ(r.infos[0].width, 1920);
     EXPECT_EQ(r.infos[0].height, 1080);
