@@ -30,6 +30,7 @@
 #include "kx/h264.h"
 #include "kx/objectlist.h"
 #include "kx/time.h"
+#include "media/picture_size.hpp"
 #include "monitor/monitor.hpp"
 #include "core/shared_field.hpp"
 
@@ -383,29 +384,6 @@ private:
     unsigned char childRun_ = 1;
 };
 
-bool sideInRange(uint32_t side) { return side != 0 && side <= VIDEO_H264_MAX_SIDE; }
-
-// Picture size from the sequence parameter set of an access unit, wherever it sits in the
-// unit (an encoder's SEI in front of it can be longer than the 255 bytes the parser takes).
-bool unitPictureSize(const unsigned char *data, uint32_t dataLength, uint32_t *w, uint32_t *h) {
-    const unsigned char *sps = nullptr, *pps = nullptr;
-    uint32_t spsLength = 0, ppsLength = 0;
-    const unsigned char *at = data;
-    uint32_t length = dataLength;
-    if (video_h264_check_keyFrame_and_get_sps_pps(dataLength, data, &sps, &spsLength, &pps, &ppsLength) >= 2 &&
-        sps != nullptr) {
-        at = sps;
-        length = spsLength;
-    }
-    uint32_t width = 0, height = 0;
-    if (video_h264_size_get(&width, &height, at, static_cast<uint8_t>(std::min<uint32_t>(length, 255))) != 1 ||
-        !sideInRange(width) || !sideInRange(height))
-        return false;
-    *w = width;
-    *h = height;
-    return true;
-}
-
 // Waits, polling every millisecond, until no jump is pending and the mode is settled, the
 // limit (seconds, < 0: none) has passed, or the item is no longer served by a running player.
 // True when settled.
@@ -643,11 +621,11 @@ signed char playerLib_private_cb(uint32_t *, unsigned char **buffer, uint32_t da
         // (the frame description) is not taken on trust: the sequence parameter set decides,
         // and the description only stands in, within bounds, when the unit has no parsable one.
         uint32_t w = 0, h = 0;
-        if (unitPictureSize(data, dataLength, &w, &h)) {
+        if (kx::unit_picture_size(data, dataLength, &w, &h)) {
             if ((width != 0 || height != 0) && (width != w || height != h) &&
                 (w != load(it->imageWidth) || h != load(it->imageHeight)))
                 KX_LOGE("Frame size %ux%u differs from the sequence parameter set, %ux%u taken.", width, height, w, h);
-        } else if (sideInRange(width) && sideInRange(height)) {
+        } else if (kx::picture_side_ok(width) && kx::picture_side_ok(height)) {
             w = width;
             h = height;
         } else {
