@@ -4,7 +4,10 @@
 #include <string.h>
 
 #include <atomic>
+#include <cstdint>
+#include <string>
 
+#include "core/base64.hpp"
 #include "core/string_internal.hpp"
 #include "kx/global.h"
 #include "kx/string.h"
@@ -388,3 +391,17 @@ int kx_String_out(const kx_String *string, FILE *stream) {
 }
 
 }  // extern "C"
+
+namespace kx {
+
+std::string base64Padded(const void *data, size_t length) {
+    if (length == 0 || length > UINT32_MAX / 2) return {};
+    std::string out(4 * (length / 3) + 4, '\0');
+    long n = kx_String_buffer_encode_by_base64(out.data(), static_cast<uint32_t>(length), data);
+    if (n < 0) return {};
+    out.resize(static_cast<size_t>(n));
+    while (out.size() % 4 != 0) out.push_back('=');
+    return out;
+}
+
+}  // namespace kx

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "core/base64.hpp"
 #include "core/url.hpp"
 #include "rtsp/client/text.hpp"
 #include "kx/string.h"
@@ -142,16 +143,6 @@ int trackOf(std::string_view uri) {
     return static_cast<int>(v);
 }
 
-std::string base64Padded(const void *data, size_t length) {
-    if (length > UINT32_MAX / 2) return {};
-    std::string out(4 * (length / 3) + 4, '\0');
-    long n = kx_String_buffer_encode_by_base64(out.data(), static_cast<uint32_t>(length), data);
-    if (n < 0) return {};
-    out.resize(static_cast<size_t>(n));
-    while (out.size() % 4 != 0) out.push_back('=');
-    return out;
-}
-
 std::string sdpSession(uint32_t serverIpv4, double now, double duration) {
     const unsigned char *a = reinterpret_cast<const unsigned char *>(&serverIpv4);
     long sec = static_cast<long>(now);
@@ -178,7 +169,7 @@ std::string sdpH264(uint8_t track, const uint8_t *sps, size_t spsLength, const u
              "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:track%u\r\n"
              "a=fmtp:96 profile-level-id=%02X%02X%02X;packetization-mode=1;sprop-parameter-sets=",
              track, sps[1], sps[2], sps[3]);
-    return text + base64Padded(sps, spsLength) + "," + base64Padded(pps, ppsLength) + "\r\n";
+    return text + kx::base64Padded(sps, spsLength) + "," + kx::base64Padded(pps, ppsLength) + "\r\n";
 }
 
 std::string audioSpecificConfig(uint8_t objectType, uint32_t sampleRate, uint8_t channels) {

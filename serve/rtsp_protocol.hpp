@@ -42,9 +42,6 @@ int trackOf(std::string_view uri);
 
 // ---- session description ----
 
-// Padded Base64 (RFC 4648).
-std::string base64Padded(const void *data, size_t length);
-
 // Session part of the description; with a positive duration a seekable range.
 std::string sdpSession(uint32_t serverIpv4, double nowSeconds, double duration);
 // Media part of an H.264 track from its SPS and PPS (NAL units without start codes).

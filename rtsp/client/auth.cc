@@ -3,6 +3,7 @@
 #include <random>
 #include <vector>
 
+#include "core/base64.hpp"
 #include "kx/string.h"
 #include "rtsp/client/text.hpp"
 
@@ -158,13 +159,8 @@ std::unique_ptr<Authorization> Authorization::fromChallenge(std::string_view ans
         a->scheme_ = Scheme::basic;
         std::string joined;
         joined.append(username).append(":").append(password);
-        std::string enc(4 * (joined.size() / 3) + 4, '\0');
-        long n = kx_String_buffer_encode_by_base64(enc.data(), static_cast<uint32_t>(joined.size()), joined.data());
-        if (n < 0) return nullptr;
-        enc.resize(static_cast<size_t>(n));
-        // The encoder writes no padding; a multiple of 4 is restored here.
-        if (enc.size() % 4 == 2) enc += "==";
-        else if (enc.size() % 4 == 3) enc += "=";
+        std::string enc = kx::base64Padded(joined.data(), joined.size());
+        if (enc.empty()) return nullptr;
         a->basic_ = "Authorization: Basic " + enc + "\r\n";
     }
     return a;

@@ -12,6 +12,7 @@
 #include "kx/memory.h"
 #include "rtsp/frame_trailer.hpp"
 #include "serve/rtsp_packetizer.hpp"
+#include "core/base64.hpp"
 #include "serve/rtsp_protocol.hpp"
 #include "tests/support/reassemble.hpp"
 
@@ -259,8 +260,8 @@ TEST(RtspServerSdp, AudioConfigFromTheStream) {
     EXPECT_NE(v.find("profile-level-id=64001F;packetization-mode=1;sprop-parameter-sets=Z2QAH6w=,aO48gA==\r\n"),
               std::string::npos);
     EXPECT_EQ(sdpH264(0, sps, 3, pps, sizeof pps), "");
-    EXPECT_EQ(base64Padded("a", 1), "YQ==");
-    EXPECT_EQ(base64Padded("abc", 3), "YWJj");
+    EXPECT_EQ(kx::base64Padded("a", 1), "YQ==");
+    EXPECT_EQ(kx::base64Padded("abc", 3), "YWJj");
 }
 
 // ---- one connection ----
