@@ -283,17 +283,8 @@ int main(int argc, char **argv) {
     if (rc != 0) return rc == 1 ? 0 : 2;
 
     // Our lines go to the real standard output; the library's records to --log or nowhere.
-    int outFd = dup(STDOUT_FILENO);
-    FILE *out = fdopen(outFd, "w");
-    setvbuf(out, nullptr, _IOLBF, 0);
-    int logFd = open(o.log.empty() ? "/dev/null" : o.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (logFd < 0) {
-        fprintf(stderr, "kxplay: cannot write %s: %s\n", o.log.c_str(), strerror(errno));
-        return 2;
-    }
-    fflush(stdout);
-    dup2(logFd, STDOUT_FILENO);
-    close(logFd);
+    FILE *out = kxplayer::split_program_output("kxplay", o.log);
+    if (out == nullptr) return 2;
 
     Sink sink;
     sink.fps = o.fps > 0 ? o.fps : 25.0f;
