@@ -2,6 +2,7 @@
 #include "media/plugin_loader.hpp"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <new>
@@ -12,7 +13,14 @@
 namespace kx::plugin {
 namespace {
 
-// Folder that replaces libkxlib's own as last candidate; guarded by globalParameterMutex.
+// Where the installed plug-ins are, seen from the installed programs' folder (bin/../lib/kxlib).
+#ifndef KX_PLUGINDIR_FROM_BINDIR
+#define KX_PLUGINDIR_FROM_BINDIR "../lib/kxlib"
+#endif
+// Subfolder of libkxlib's own folder that holds the installed plug-ins (lib/kxlib).
+constexpr const char *kPluginSubfolder = "kxlib";
+
+// Folder that replaces libkxlib's own folders as last candidates; guarded by globalParameterMutex.
 std::string g_folder;
 bool g_folderSet = false;
 
@@ -50,16 +58,56 @@ std::string program_folder() {
     return slash == std::string::npos ? std::string() : p.substr(0, slash);
 }
 
+// True when addr lies in the running program itself (the library's objects linked in).
+bool in_main_program(const void *addr) {
+    struct Query {
+        uintptr_t addr;
+        bool found = false;
+    } q{reinterpret_cast<uintptr_t>(addr)};
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *data) -> int {
+            auto *q = static_cast<Query *>(data);
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr) &ph = info->dlpi_phdr[i];
+                if (ph.p_type != PT_LOAD) continue;
+                uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+                if (q->addr >= start && q->addr < start + ph.p_memsz) q->found = true;
+            }
+            return 1;  // the first object reported is the program
+        },
+        &q);
+    return q.found;
+}
+
+// Folders searched after the fixed candidates: the one set by set_folder, or libkxlib's
+// own folder (the build tree keeps the plug-ins there), its kxlib/ subfolder (the
+// installed layout), and the installed plug-in folder seen from the program's folder
+// (programs that carry the library's objects). Caller holds globalParameterMutex.
+std::vector<std::string> plugin_folders() {
+    if (g_folderSet) return {g_folder};
+    std::vector<std::string> folders;
+    std::string own = own_folder();
+    if (!own.empty()) {
+        folders.push_back(own);
+        folders.push_back(own + "/" + kPluginSubfolder);
+    }
+    std::string program = program_folder();
+    if (!program.empty()) {
+        std::string installed = program + "/" + KX_PLUGINDIR_FROM_BINDIR;
+        if (installed != own + "/" + kPluginSubfolder) folders.push_back(installed);
+    }
+    return folders;
+}
+
 // Opens the first candidate that exists and opens. Caller holds globalParameterMutex.
 void *open_first(const Kind &kind) {
     std::vector<std::string> paths;
     const std::string program = kind.programRelative ? program_folder() : std::string();
     for (const char *const *c = kind.candidates; c != nullptr && *c != nullptr; ++c)
         paths.push_back(**c != '/' && !program.empty() ? program + "/" + *c : std::string(*c));
-    std::string own = own_folder();
-    if (!own.empty())
+    for (const std::string &folder : plugin_folders())
         for (const char *const *n = kind.folderNames; n != nullptr && *n != nullptr; ++n)
-            paths.push_back(own + "/" + *n);
+            paths.push_back(folder + "/" + *n);
     // RTLD_NOW: a missing dependency shows here, not at the first call. RTLD_LOCAL: the
     // plug-in's own dependencies stay out of the global namespace.
     const int flags = RTLD_NOW | RTLD_LOCAL | (kind.keepMapped ? RTLD_NODELETE : 0);
@@ -136,6 +184,8 @@ void set_folder(const char *folder) {
 
 std::string own_folder() {
     if (g_folderSet) return g_folder;
+    // In a program the module's name is the program's argv[0], which may be a bare name.
+    if (in_main_program(reinterpret_cast<void *>(&set_folder))) return program_folder();
     Dl_info info;
     if (dladdr(reinterpret_cast<void *>(&set_folder), &info) == 0 || info.dli_fname == nullptr) return {};
     std::string path = info.dli_fname;

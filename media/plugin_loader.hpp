@@ -30,7 +30,8 @@ struct Kind {
     const char *name;                      // "libGlyphor": the "Can not find" record
     const char *label;                     // label of the load's log records
     const char *const *candidates;         // paths tried first, in order; null-terminated
-    const char *const *folderNames;        // file names tried in libkxlib's folder afterwards
+    const char *const *folderNames;        // file names tried afterwards in libkxlib's folder, its kxlib/
+                                           // subfolder and the installed plug-in folder of the program
     const char *const *symbols;            // required, bound in order; null-terminated
     const char *const *optional;           // bound when present (null entries when absent), or null
     const char *hookName;                  // release record in globalParameterList
@@ -69,7 +70,8 @@ private:
     std::atomic<Binding *> binding_{nullptr};
 };
 
-// Replaces the last candidate folder (libkxlib's own) for every kind; null restores it.
+// Replaces the last candidate folders (libkxlib's own, its kxlib/ subfolder and the
+// program's installed plug-in folder) by one folder for every kind; null restores them.
 void set_folder(const char *folder);
 
 // Folder of libkxlib (or of the program it is linked into); empty when unknown.
