@@ -2,9 +2,19 @@
 //
 //   kxplay [options] URL
 //
-// One progress line per second (frames, fps, kbit/s, picture size, dropped frames) and a
-// summary at the end on standard output; the library's log records go to a file (--log) or
-// nowhere. Exit status: 0 pictures were played, 1 none arrived in time, 2 usage or URL error.
+// One progress line per second (frames, fps, stream time of the last picture, kbit/s, picture
+// size, dropped frames) and a summary at the end on standard output; the library's log records
+// go to a file (--log) or nowhere.
+//
+// Play modes and seeking drive a server that plays recorded files (kxserve --root): once the
+// first picture arrived, --reverse and --keyframes ask the server for its stream type (bit 0
+// backward, bit 1 key frames only) and --seek jumps to a stream time, --seek-after seconds of
+// play after the first picture (default at once). Pictures that arrive before the stream
+// follows the requested mode (forward pictures before it turned backward, pictures before two
+// key frames came in a row) are counted but neither written nor counted as played.
+//
+// Exit status: 0 pictures were played, 1 none arrived in time (or the stream never turned), 2
+// usage or URL error.
 #include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -39,8 +49,11 @@ struct Options {
     std::string snapshot;
     bool osd = false;          // stamp stream time and frame index onto the pictures written
     std::string font;          // of the stamp; empty: the system's sans font
-    bool jump = false;
-    double jumpTo = 0;
+    bool seek = false;
+    double seekTo = 0;
+    double seekAfter = 0;      // seconds of play after the first picture
+    bool reverse = false;
+    bool keyframes = false;
     unsigned threads = 1;
     bool quiet = false;
     double timeout = 10.0;     // no picture within this long: give up
@@ -57,7 +70,10 @@ const char *kUsage =
     "  --snapshot FILE     write the last picture as JPEG (FILE.jpg, FILE.jpeg) or BMP (other names)\n"
     "  --osd               stamp stream time and frame index onto the pictures written\n"
     "  --font FILE         font of --osd (default: the system's sans font)\n"
-    "  --jump SECONDS      after the first picture, jump to that stream time\n"
+    "  --seek SECONDS      jump to that stream time while playing (--jump is the same)\n"
+    "  --seek-after S      seek S seconds after the first picture (default 0: at once)\n"
+    "  --reverse           play backward (the server's stream type 1; 3 with --keyframes)\n"
+    "  --keyframes         key frames only (stream type 2; 3 with --reverse)\n"
     "  --decode-threads N  decoder threads (default 1)\n"
     "  --timeout S         give up when no picture arrived within S seconds (default 10)\n"
     "  --fps F             frame rate assumed until it is measured (default 25)\n"
@@ -112,9 +128,15 @@ int parse(int argc, char **argv, Options *o) {
             o->osd = true;
         } else if (a == "--font") {
             if (!text(&o->font)) return 2;
-        } else if (a == "--jump") {
-            if (!value(&o->jumpTo)) return 2;
-            o->jump = true;
+        } else if (a == "--seek" || a == "--jump") {
+            if (!value(&o->seekTo)) return 2;
+            o->seek = true;
+        } else if (a == "--seek-after") {
+            if (!value(&o->seekAfter)) return 2;
+        } else if (a == "--reverse") {
+            o->reverse = true;
+        } else if (a == "--keyframes") {
+            o->keyframes = true;
         } else if (a == "--decode-threads") {
             if (!value(&v) || v < 1 || v > 64) {
                 fprintf(stderr, "kxplay: --decode-threads takes 1 to 64\n");
@@ -164,9 +186,24 @@ struct Sink {
     std::vector<unsigned char> picture;
     std::atomic<uint64_t> written{0};
     std::atomic<uint64_t> sizeSkipped{0};  // pictures of another size than the Y4M stream's
-    std::atomic<uint64_t> accepted{0};
+    std::atomic<uint64_t> arrived{0};   // every picture taken from the player
+    std::atomic<uint64_t> accepted{0};  // pictures played in the requested mode
+    std::atomic<uint64_t> keyPictures{0};
     std::atomic<uint32_t> width{0}, height{0};
-    std::atomic<double> firstAt{0};
+    std::atomic<double> firstAt{0};     // uptime of the first picture
+    // Stream times: of the last picture taken, and of the first and last played.
+    std::atomic<double> lastTime{-1}, firstPlayed{-1}, lastPlayed{-1};
+    // Until the stream follows the requested mode, pictures are not played: kRequest waits for
+    // the request, kTurn then for a picture earlier than the one before it, kKey for a key
+    // picture right after another (the frames the server sent before it switched end at most
+    // one key picture later).
+    enum Gate { kOpen, kRequest, kTurn, kKey };
+    std::atomic<int> gate{kOpen};
+    bool keyBefore = false;  // the previous picture after the request was a key picture
+    std::atomic<uint64_t> beforeMode{0};
+    // Seek: the first picture within [seekLow, seekHigh] after a seek request is where it landed.
+    std::atomic<bool> seekWatch{false};
+    std::atomic<double> seekLow{0}, seekHigh{0}, landedAt{-1};
     bool keepLast = false;
     std::atomic<image_frame *> last{nullptr};
     uint64_t limit = 0;
@@ -174,6 +211,22 @@ struct Sink {
     std::string font;
     kx_Glyphor *glyphs = nullptr;  // made for the first stamped picture's size
 };
+
+// A stream time as the user reads it: wall-clock times of day for live sources, else seconds.
+std::string stream_clock(double t) {
+    char text[48];
+    if (t < 0) return "-";
+    if (t >= 86400.0 * 365) {
+        time_t whole = static_cast<time_t>(t);
+        struct tm tm;
+        localtime_r(&whole, &tm);
+        snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                 static_cast<int>((t - static_cast<double>(whole)) * 1000));
+    } else {
+        snprintf(text, sizeof text, "%.3f s", t);
+    }
+    return text;
+}
 
 // Stamps "stream time  #frame index" into the top-left corner of a planar YUV 4:2:0 picture:
 // white luma, neutral chroma. A picture too small for the text is left as it is.
@@ -187,18 +240,8 @@ void stamp(Sink *s, const image_frame *frame, unsigned char *yuv, uint32_t w, ui
             return;
         }
     }
-    // Stream times are wall-clock seconds when the source says so, else seconds from the start.
-    char text[64];
-    const double t = frame->streamTime;
-    if (t >= 86400.0 * 365) {
-        time_t whole = static_cast<time_t>(t);
-        struct tm tm;
-        localtime_r(&whole, &tm);
-        snprintf(text, sizeof text, "%02d:%02d:%02d.%03d  #%u", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                 static_cast<int>((t - static_cast<double>(whole)) * 1000), frame->frameIndex);
-    } else {
-        snprintf(text, sizeof text, "%.3f s  #%u", t, frame->frameIndex);
-    }
+    char text[80];
+    snprintf(text, sizeof text, "%s  #%u", stream_clock(frame->streamTime).c_str(), frame->frameIndex);
     const int at = s->glyphs->height / 2;
     const uint32_t cw = (w + 1) / 2, ch = (h + 1) / 2;
     unsigned char *u = yuv + size_t(w) * h, *v = u + size_t(cw) * ch;
@@ -207,9 +250,34 @@ void stamp(Sink *s, const image_frame *frame, unsigned char *yuv, uint32_t w, ui
     kx_Glyphor_write_uv(s->glyphs, text, v, cw, ch, cw, at, at, 128);
 }
 
+bool is_key_picture(const image_frame *frame) {
+    const video_h264_object *unit = frame->h264Data[0][0];
+    return unit != nullptr && unit->keyFrame > 0 && (unit->keyFrame & 1);
+}
+
 signed char on_frame(image_frame *frame, void *p) {
     auto *s = static_cast<Sink *>(p);
     if (s->limit != 0 && s->accepted.load() >= s->limit) return 3;
+    // Every picture is accepted (the player follows the stream by the accepted ones); only
+    // those in the requested mode are played.
+    const double t = frame->streamTime;
+    const bool key = is_key_picture(frame);
+    const double before = s->lastTime.exchange(t);
+    if (s->arrived.fetch_add(1) == 0) s->firstAt.store(kx_time_uptime_get());
+    if (s->seekWatch.load() && t >= s->seekLow.load() && t <= s->seekHigh.load()) {
+        s->landedAt.store(t);
+        s->seekWatch.store(false);
+    }
+    int gate = s->gate.load();
+    if ((gate == Sink::kTurn && before >= 0 && t < before) || (gate == Sink::kKey && key && s->keyBefore)) {
+        gate = Sink::kOpen;
+        s->gate.store(gate);
+    }
+    s->keyBefore = gate == Sink::kKey && key;
+    if (gate != Sink::kOpen) {
+        s->beforeMode.fetch_add(1);
+        return 1;
+    }
     uint32_t w = frame->width[0], h = frame->height[0];
     if (s->y4m != nullptr) {
         if (s->y4mWidth == 0) {
@@ -238,7 +306,10 @@ signed char on_frame(image_frame *frame, void *p) {
     }
     s->width.store(w);
     s->height.store(h);
-    if (s->accepted.fetch_add(1) == 0) s->firstAt.store(kx_time_uptime_get());
+    if (key) s->keyPictures.fetch_add(1);
+    if (s->firstPlayed.load() < 0) s->firstPlayed.store(t);
+    s->lastPlayed.store(t);
+    s->accepted.fetch_add(1);
     return 1;
 }
 
@@ -292,6 +363,7 @@ int main(int argc, char **argv) {
     sink.osd = o.osd;
     sink.font = o.font;
     sink.limit = o.frames;
+    if (o.reverse || o.keyframes) sink.gate.store(Sink::kRequest);
     if (!o.y4m.empty()) {
         sink.y4m = o.y4m == "-" ? out : fopen(o.y4m.c_str(), "wb");
         if (sink.y4m == nullptr) {
@@ -331,32 +403,75 @@ int main(int argc, char **argv) {
         double lastReport = start;
         playerLib_statistics before = {};
         uint64_t acceptedBefore = 0;
-        bool jumped = !o.jump;
+        const unsigned char mode = static_cast<unsigned char>((o.reverse ? 1 : 0) | (o.keyframes ? 2 : 0));
+        bool modeAsked = mode == 0, seekAsked = !o.seek;
+        double modeAt = 0;      // uptime of the mode request
+        double seekShown = -1;  // uptime until which the seek's landing is awaited before it is reported
         while (status == 0 && !g_stop.load()) {
             kx_thread_usleep(20000);
             double now = kx_time_uptime_get();
-            uint64_t accepted = sink.accepted.load();
+            uint64_t accepted = sink.accepted.load(), arrived = sink.arrived.load();
             if (o.frames != 0 && accepted >= o.frames) break;
             if (o.seconds > 0 && now - start >= o.seconds) break;
-            if (accepted == 0 && now - start >= o.timeout) {
+            if (arrived == 0 && now - start >= o.timeout) {
                 fprintf(stderr, "kxplay: no picture from %s within %.0f s (server unreachable or not streaming H.264)\n",
                         o.url.c_str(), o.timeout);
                 status = 1;
                 break;
             }
-            if (!jumped && accepted > 0) {
-                jumped = true;
-                int jr = playerLib_item_jump(item, o.jumpTo);
-                fprintf(report, "jump to %.3f s: %s\n", o.jumpTo,
-                        jr == 1 ? "done" : jr == -1 ? "refused by the server connection" : "no picture of the new position within 5 s");
+            if (!modeAsked && arrived > 0) {
+                // The server turns the stream; the player follows the first picture of the new mode.
+                modeAsked = true;
+                modeAt = now;
+                sink.gate.store(o.reverse ? Sink::kTurn : Sink::kKey);
+                int mr = playerLib_item_mode(item, mode);
+                fprintf(report, "mode %u (%s%s): %s\n", mode, o.reverse ? "backward" : "forward",
+                        o.keyframes ? ", key frames only" : "",
+                        mr == 1 ? "done" : mr == -1 ? "refused by the server connection" : "the stream did not turn within 5 s");
+                if (mr == -1) {
+                    status = 1;
+                    break;
+                }
+            }
+            if (modeAsked && mode != 0 && sink.gate.load() != Sink::kOpen && now - modeAt >= o.timeout) {
+                fprintf(stderr, "kxplay: the stream did not follow mode %u within %.0f s\n", mode, o.timeout);
+                status = 1;
+                break;
+            }
+            if (!seekAsked && modeAsked && arrived > 0 && now - sink.firstAt.load() >= o.seekAfter) {
+                // The player counts pictures up to 2 s on the near side of the target as arrived.
+                seekAsked = true;
+                const double last = sink.lastTime.load();
+                sink.seekLow.store(o.seekTo > last ? o.seekTo - 2.0 : -1e300);
+                sink.seekHigh.store(o.seekTo > last ? 1e300 : o.seekTo + 2.0);
+                sink.landedAt.store(-1);
+                sink.seekWatch.store(true);
+                int jr = playerLib_item_jump(item, o.seekTo);
+                if (jr == 1) {
+                    seekShown = kx_time_uptime_get() + 1.0;
+                } else {
+                    sink.seekWatch.store(false);
+                    fprintf(report, "seek to %.3f s: %s\n", o.seekTo,
+                            jr == -1 ? "refused by the server connection" : "no picture of the new position within 5 s");
+                }
+            }
+            if (seekShown > 0 && (sink.landedAt.load() >= 0 || now >= seekShown)) {
+                seekShown = -1;
+                const double landed = sink.landedAt.load();
+                if (landed >= 0)
+                    fprintf(report, "seek to %.3f s: done, playing from %s\n", o.seekTo, stream_clock(landed).c_str());
+                else
+                    fprintf(report, "seek to %.3f s: done\n", o.seekTo);
             }
             if (now - lastReport >= 1.0) {
                 playerLib_statistics st;
                 playerLib_item_statistics(item, &st);
                 double span = now - lastReport;
                 if (!o.quiet) {
-                    fprintf(report, "%6.1fs frames %-7llu fps %5.1f  kbit/s %7.1f  size %ux%u  dropped %llu  queue %u\n",
+                    fprintf(report,
+                            "%6.1fs frames %-7llu fps %5.1f  at %-13s kbit/s %7.1f  size %ux%u  dropped %llu  queue %u\n",
                             now - start, (unsigned long long)accepted, (accepted - acceptedBefore) / span,
+                            stream_clock(sink.lastPlayed.load()).c_str(),
                             (st.receivedBytes - before.receivedBytes) * 8.0 / 1000.0 / span, sink.width.load(),
                             sink.height.load(), (unsigned long long)st.droppedFrames, playerLib_item_bufferCount(item));
                 }
@@ -372,8 +487,6 @@ int main(int argc, char **argv) {
         playerLib_statistics st;
         playerLib_item_statistics(item, &st);
         uint64_t accepted = std::min<uint64_t>(sink.accepted.load(), o.frames ? o.frames : UINT64_MAX);
-        double playing = sink.firstAt.load() > 0 ? kx_time_uptime_get() - sink.firstAt.load() : 0;
-        (void)playing;
         fprintf(report,
                 "kxplay: %llu frames in %.1f s (%.1f fps), %llu frames received, %.1f kbit/s, size %ux%u, dropped %llu, "
                 "held back %llu times\n",
@@ -381,6 +494,12 @@ int main(int argc, char **argv) {
                 (unsigned long long)st.receivedFrames, elapsed > 0 ? st.receivedBytes * 8.0 / 1000.0 / elapsed : 0.0,
                 sink.width.load(), sink.height.load(), (unsigned long long)st.droppedFrames,
                 (unsigned long long)st.refusals);
+        if (accepted > 0)
+            fprintf(report, "kxplay: stream time %s to %s, %llu key pictures\n", stream_clock(sink.firstPlayed.load()).c_str(),
+                    stream_clock(sink.lastPlayed.load()).c_str(), (unsigned long long)sink.keyPictures.load());
+        if (sink.beforeMode.load())
+            fprintf(report, "kxplay: %llu pictures before the stream followed mode %u (not played)\n",
+                    (unsigned long long)sink.beforeMode.load(), mode);
         if (sink.y4m != nullptr) {
             fprintf(report, "kxplay: %llu pictures written to %s", (unsigned long long)sink.written.load(),
                     o.y4m.c_str());

@@ -1,0 +1,255 @@
+// Recorded files on demand end to end: kxserve --root over a folder of Matroska clips made by
+// ffmpeg (x264 + AAC), played by kxplay backward, after a seek and with key frames only, every
+// picture compared bit-exact with ffmpeg's decode of the file; GStreamer's rtspsrc and VLC
+// play the same files.
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/media/codec_clips.hpp"
+#include "tests/support/kxserve_process.hpp"
+#include "tests/support/rtsp_peer.hpp"
+
+namespace {
+
+using kxtest::run_process;
+
+const std::string kKxplay = KX_TEST_BINARY_DIR "/bin/kxplay";
+const std::string kServe = KX_TEST_BINARY_DIR "/bin/kxserve";
+const std::string kMakeClip = KX_TEST_SOURCE_DIR "/tests/peers/make_mkv_clip.sh";
+const std::string kWork = KX_TEST_BINARY_DIR "/player-file-test";
+const std::string kRoot = kWork + "/root";
+
+// 16 s of 320x240 at 25 frames/s, a key frame every 2 s (every 50th picture), AAC beside it.
+constexpr int kFps = 25, kKeyEvery = 50, kPictures = 400;
+
+struct Clip {
+    const char *name;     // file under the root
+    const char *encoder;  // x264 options over make_mkv_clip.sh's defaults
+};
+const Clip kPlain{"clip.mkv", ""};
+const Clip kBframes{"clip_bf2.mkv", "-bf 2"};
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// ffmpeg's decode of a clip, one MD5 per picture in display order; made once per clip.
+const std::vector<std::string> &reference(const Clip &c) {
+    static std::map<std::string, std::vector<std::string>> made;
+    auto at = made.find(c.name);
+    if (at != made.end()) return at->second;
+    std::vector<std::string> hashes;
+    const std::string path = kRoot + "/" + c.name;
+    if (run_process({"/bin/bash", kMakeClip, path, "320x240", std::to_string(kFps), "16", std::to_string(kKeyEvery),
+                     c.encoder},
+                    120000) == 0)
+        hashes = kxclip::frame_md5s(path);
+    return made[c.name] = hashes;
+}
+
+// What one kxplay run showed: its report lines and the source position of every picture it
+// wrote (-1: none of ffmpeg's pictures).
+struct Played {
+    int status = -1;
+    std::string report;
+    std::vector<int> sources;
+    double firstTime = -1, lastTime = -1;  // stream times of the first and last picture played
+};
+
+Played play(const Clip &clip, const std::string &url, std::vector<std::string> options, const std::string &tag) {
+    Played p;
+    const std::string y4m = kWork + "/" + tag + ".y4m", out = kWork + "/" + tag + ".txt";
+    unlink(y4m.c_str());
+    std::vector<std::string> argv{kKxplay, "--timeout", "15", "--quiet", "--log", kWork + "/" + tag + ".log"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {"--y4m", y4m, url});
+    p.status = run_process(argv, 60000, out.c_str());
+    p.report = slurp(out);
+    const std::vector<std::string> &ref = reference(clip);
+    for (const std::string &h : kxclip::frame_md5s(y4m)) {
+        auto at = std::find(ref.begin(), ref.end(), h);
+        p.sources.push_back(at == ref.end() ? -1 : static_cast<int>(at - ref.begin()));
+    }
+    size_t line = p.report.find("kxplay: stream time ");
+    if (line != std::string::npos) sscanf(p.report.c_str() + line, "kxplay: stream time %lf s to %lf", &p.firstTime, &p.lastTime);
+    return p;
+}
+
+std::string show(const std::vector<int> &v) {
+    std::ostringstream s;
+    for (int x : v) s << x << ' ';
+    return s.str();
+}
+
+class KxplayFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string help = "/tmp/kxserve_help." + std::to_string(getpid());
+        run_process({kServe, "--help"}, 10000, help.c_str());
+        bool root = slurp(help).find("--root") != std::string::npos;
+        unlink(help.c_str());
+        if (!root) GTEST_SKIP() << "this kxserve serves no recorded files (no --root)";
+        mkdir(kWork.c_str(), 0755);
+        mkdir(kRoot.c_str(), 0755);
+        for (const Clip *c : {&kPlain, &kBframes}) {
+            ASSERT_EQ(reference(*c).size(), size_t(kPictures)) << "could not make " << c->name << " with ffmpeg";
+            std::vector<std::string> distinct = reference(*c);
+            std::sort(distinct.begin(), distinct.end());
+            ASSERT_EQ(std::unique(distinct.begin(), distinct.end()), distinct.end()) << c->name << " repeats a picture";
+        }
+        ASSERT_TRUE(server.start(kServe, {"--listen", "127.0.0.1:0", "--root", kRoot, "--quiet"})) << server.output();
+        base = "rtsp://127.0.0.1:" + std::to_string(server.port()) + "/";
+    }
+    void TearDown() override {
+        if (server.pid() > 0) {
+            EXPECT_EQ(server.stop(), 0);
+        }
+    }
+    kxtest::KxServe server;
+    std::string base;
+};
+
+// Backward from "from=8" (the key frame at picture 200): once the stream turned, every picture
+// written is the source picture before the previous one, across groups of pictures, with and
+// without B-frames, and carries that picture's stream time.
+TEST_F(KxplayFile, ReverseShowsTheSourcePicturesBackwardBitExact) {
+    for (const Clip *c : {&kPlain, &kBframes}) {
+        SCOPED_TRACE(c->name);
+        Played p = play(*c, base + c->name + "?from=8", {"--reverse", "--frames", "60"}, std::string("reverse_") + c->name);
+        ASSERT_EQ(p.status, 0) << p.report;
+        EXPECT_NE(p.report.find("mode 1 (backward): done"), std::string::npos) << p.report;
+        ASSERT_EQ(p.sources.size(), 60u) << p.report;
+        // The turn comes right after the first picture: the run starts near where play began.
+        EXPECT_GT(p.sources[0], 200 - kKeyEvery) << show(p.sources);
+        EXPECT_LT(p.sources[0], 200 + kKeyEvery) << show(p.sources);
+        for (size_t i = 1; i < p.sources.size(); ++i)
+            ASSERT_EQ(p.sources[i], p.sources[i - 1] - 1) << "picture " << i << ": " << show(p.sources);
+        EXPECT_NEAR(p.firstTime, p.sources.front() / double(kFps), 1e-3) << p.report;
+        EXPECT_NEAR(p.lastTime, p.sources.back() / double(kFps), 1e-3) << p.report;
+    }
+}
+
+// A seek while playing lands on the key frame at or before its target, forward and backward,
+// at once or after a second of play: the pictures run from the key frame at or before "from"
+// up to the seek, then from the landing key frame on, with its stream time reported.
+TEST_F(KxplayFile, SeekLandsOnTheKeyFrameAtOrBeforeTheTarget) {
+    struct Case {
+        const char *query;
+        const char *target;
+        const char *after;
+        int startsAt, landsAt;
+    } cases[] = {
+        {"", "9.5", "0", 0, 200},          // between key frames
+        {"", "10", "0", 0, 250},           // on a key frame
+        {"?from=3", "13.96", "1", 50, 300}, // after a second of play, just before the next key frame
+        {"?from=11", "5", "0", 250, 100},  // backward
+    };
+    for (const Case &k : cases) {
+        const std::string tag = std::string("seek_") + k.target + "_" + k.after + (k.query[0] ? "_from" : "");
+        SCOPED_TRACE(tag);
+        Played p = play(kPlain, base + kPlain.name + k.query, {"--seek", k.target, "--seek-after", k.after, "--frames", "70"},
+                        tag);
+        ASSERT_EQ(p.status, 0) << p.report;
+        ASSERT_EQ(p.sources.size(), 70u) << p.report;
+        ASSERT_EQ(p.sources[0], k.startsAt) << show(p.sources);
+        size_t jump = 1;
+        while (jump < p.sources.size() && p.sources[jump] == p.sources[jump - 1] + 1) ++jump;
+        ASSERT_LT(jump, p.sources.size()) << "no seek seen: " << show(p.sources);
+        EXPECT_EQ(p.sources[jump], k.landsAt) << show(p.sources);
+        for (size_t i = jump + 1; i < p.sources.size(); ++i)
+            ASSERT_EQ(p.sources[i], p.sources[i - 1] + 1) << "picture " << i << ": " << show(p.sources);
+        char landed[96];
+        snprintf(landed, sizeof landed, "done, playing from %.3f s", k.landsAt / double(kFps));
+        EXPECT_NE(p.report.find(landed), std::string::npos) << p.report;
+    }
+}
+
+// Key frames only, forward and backward: once the stream follows the mode, every picture is a
+// key frame of the source, one group after the other without a gap.
+TEST_F(KxplayFile, KeyframesGiveOnlyKeyPicturesOfEveryGroup) {
+    struct Case {
+        const char *query;
+        std::vector<std::string> options;
+        int step;  // from one picture to the next, in source pictures
+    } cases[] = {
+        {"", {"--keyframes"}, kKeyEvery},
+        {"?from=14", {"--keyframes", "--reverse"}, -kKeyEvery},
+    };
+    for (const Case &k : cases) {
+        const std::string tag = std::string("keyframes") + (k.step < 0 ? "_reverse" : "");
+        SCOPED_TRACE(tag);
+        std::vector<std::string> options = k.options;
+        options.insert(options.end(), {"--frames", "4"});
+        Played p = play(kPlain, base + kPlain.name + k.query, options, tag);
+        ASSERT_EQ(p.status, 0) << p.report;
+        ASSERT_EQ(p.sources.size(), 4u) << p.report;
+        for (size_t i = 0; i < p.sources.size(); ++i) {
+            ASSERT_EQ(p.sources[i] % kKeyEvery, 0) << "picture " << i << " is no key frame: " << show(p.sources);
+            if (i > 0) {
+                ASSERT_EQ(p.sources[i], p.sources[i - 1] + k.step) << show(p.sources);
+            }
+        }
+        EXPECT_NE(p.report.find("4 key pictures"), std::string::npos) << p.report;
+    }
+}
+
+// Pictures (last column) of GStreamer's checksumsink output.
+std::vector<std::string> checksums(const std::string &text) {
+    std::vector<std::string> out;
+    std::istringstream s(text);
+    std::string l;
+    while (std::getline(s, l))
+        if (l.size() > 32 && l[0] != '(') out.push_back(l.substr(l.rfind(' ') + 1));
+    return out;
+}
+
+// GStreamer's RTSP source plays the file from its start: the source's first pictures, exactly.
+TEST_F(KxplayFile, GstreamerPlaysTheFile) {
+    if (access("/usr/bin/gst-launch-1.0", X_OK) != 0) GTEST_SKIP() << "gst-launch-1.0 is not installed";
+    for (const Clip *c : {&kPlain, &kBframes}) {
+        SCOPED_TRACE(c->name);
+        const std::string out = kWork + "/gst_" + c->name + ".txt";
+        run_process({"/usr/bin/gst-launch-1.0", "-q", "rtspsrc", "location=" + base + c->name, "protocols=tcp", "!",
+                     "rtph264depay", "!", "avdec_h264", "!", "videoconvert", "!", "video/x-raw,format=I420", "!",
+                     "identity", "eos-after=40", "!", "checksumsink", "hash=0"},
+                    40000, out.c_str());
+        std::vector<std::string> got = checksums(slurp(out));
+        ASSERT_GE(got.size(), 30u);
+        const std::vector<std::string> &ref = reference(*c);
+        for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], ref[i]) << "picture " << i;
+    }
+}
+
+// VLC reads RTSP only through its live555 module, which Debian 12 does not package.
+TEST_F(KxplayFile, VlcPlaysTheFile) {
+    if (access("/usr/bin/cvlc", X_OK) != 0) GTEST_SKIP() << "cvlc is not installed";
+    const std::string modules = kWork + "/vlc_modules.txt";
+    run_process({"/usr/sbin/runuser", "-u", "nobody", "--", "/usr/bin/cvlc", "--list"}, 30000, modules.c_str());
+    if (slurp(modules).find("live555") == std::string::npos) GTEST_SKIP() << "this VLC has no RTSP client (live555 module)";
+    const std::string ts = "/tmp/kxplay_file_vlc." + std::to_string(getpid()) + ".ts";
+    int rc = run_process({"/usr/sbin/runuser", "-u", "nobody", "--", "/usr/bin/cvlc", "-I", "dummy", "--rtsp-tcp",
+                          "--run-time=4", "--play-and-exit", base + kPlain.name,
+                          "--sout=#std{access=file,mux=ts,dst=" + ts + "}", "vlc://quit"},
+                         30000);
+    EXPECT_EQ(rc, 0);
+    std::vector<std::string> got = kxclip::frame_md5s(ts);
+    unlink(ts.c_str());
+    ASSERT_GE(got.size(), 30u);
+    const std::vector<std::string> &ref = reference(kPlain);
+    for (size_t i = 0; i < 30; ++i) ASSERT_EQ(got[i], ref[i]) << "picture " << i;
+}
+
+}  // namespace
