@@ -2,6 +2,7 @@
 
 #include <math.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -130,9 +131,10 @@ int parseRequest(std::string_view message, size_t headLength, Request *out) {
     return kParsed;
 }
 
-int trackOf(std::string_view uri) {
-    size_t cut = uri.find_first_of("?#");
-    if (cut != std::string_view::npos) uri = uri.substr(0, cut);
+namespace {
+
+// "track<N>" (or "trackID=<N>") at the end of text, trailing '/' ignored; -1 when absent.
+int trackAtEnd(std::string_view uri) {
     while (!uri.empty() && uri.back() == '/') uri.remove_suffix(1);
     size_t at = uri.rfind("track");
     if (at == std::string_view::npos) return -1;
@@ -141,6 +143,139 @@ int trackOf(std::string_view uri) {
     uint32_t v;
     if (n.size() > 2 || !decimal32(n, &v) || v > 31) return -1;
     return static_cast<int>(v);
+}
+
+// Decimal number "digits[.digits]" at the start of s (at most 18 digits before the point);
+// its length, 0 when there is none.
+size_t decimalNumber(std::string_view s, double *out) {
+    size_t i = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+    if (i == 0 || i > 18) return 0;
+    size_t end = i;
+    if (end < s.size() && s[end] == '.') {
+        ++end;
+        while (end < s.size() && s[end] >= '0' && s[end] <= '9' && end - i <= 18) ++end;
+    }
+    std::string text(s.substr(0, end));
+    *out = strtod(text.c_str(), nullptr);
+    return end;
+}
+
+bool digitsAt(std::string_view s, size_t at, size_t n, int *out) {
+    if (at + n > s.size()) return false;
+    int v = 0;
+    for (size_t i = at; i < at + n; ++i) {
+        if (s[i] < '0' || s[i] > '9') return false;
+        v = v * 10 + (s[i] - '0');
+    }
+    *out = v;
+    return true;
+}
+
+// Days from 1970-01-01 to the civil date y-m-d (proleptic Gregorian).
+int64_t daysFromCivil(int64_t y, int m, int d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+int daysInMonth(int y, int m) {
+    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return m == 2 && leap ? 29 : kDays[m - 1];
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+int trackOf(std::string_view uri) {
+    size_t hash = uri.find('#');
+    if (hash != std::string_view::npos) uri = uri.substr(0, hash);
+    size_t q = uri.find('?');
+    int t = trackAtEnd(uri.substr(0, q));
+    // "rtsp://host/file?x=1/track0": the control path appended behind a query.
+    if (t < 0 && q != std::string_view::npos) {
+        std::string_view after = uri.substr(q + 1);
+        size_t slash = after.rfind('/');
+        if (slash != std::string_view::npos) t = trackAtEnd(after.substr(slash + 1));
+    }
+    return t;
+}
+
+bool rangeStart(std::string_view range, double *start) {
+    while (!range.empty() && range.front() == ' ') range.remove_prefix(1);
+    if (range.substr(0, 4) == "npt=") {
+        std::string_view s = range.substr(4);
+        double first = 0.0;
+        size_t n = decimalNumber(s, &first);
+        if (n == 0) return false;
+        double value = first;
+        if (n < s.size() && s[n] == ':') {
+            // hours:minutes:seconds[.fraction], the hours being the digits read first.
+            int minutes = 0, seconds = 0;
+            if (s.substr(0, n).find('.') != std::string_view::npos || !digitsAt(s, n + 1, 2, &minutes) ||
+                minutes > 59 || n + 3 >= s.size() || s[n + 3] != ':' || !digitsAt(s, n + 4, 2, &seconds) ||
+                seconds > 59)
+                return false;
+            double exact = 0.0;
+            size_t m = decimalNumber(s.substr(n + 4), &exact);
+            if (m < 2) return false;
+            value = first * 3600.0 + minutes * 60.0 + exact;
+            n += 4 + m;
+        }
+        if (n >= s.size() || s[n] != '-' || !isfinite(value)) return false;
+        *start = value;
+        return true;
+    }
+    if (range.substr(0, 6) == "clock=") {
+        std::string_view s = range.substr(6);
+        int y, mo, d, h, mi, sec;
+        if (!digitsAt(s, 0, 4, &y) || !digitsAt(s, 4, 2, &mo) || !digitsAt(s, 6, 2, &d) || s.size() < 9 ||
+            s[8] != 'T' || !digitsAt(s, 9, 2, &h) || !digitsAt(s, 11, 2, &mi) || !digitsAt(s, 13, 2, &sec))
+            return false;
+        if (y < 1970 || mo < 1 || mo > 12 || d < 1 || d > daysInMonth(y, mo) || h > 23 || mi > 59 || sec > 60)
+            return false;
+        size_t i = 15;
+        double fraction = 0.0;
+        if (i < s.size() && s[i] == '.') {
+            size_t j = i + 1;
+            while (j < s.size() && s[j] >= '0' && s[j] <= '9' && j - i <= 9) ++j;
+            if (j == i + 1) return false;
+            std::string text("0");
+            text.append(s.substr(i, j - i));
+            fraction = strtod(text.c_str(), nullptr);
+            i = j;
+        }
+        if (i + 1 >= s.size() || s[i] != 'Z' || s[i + 1] != '-') return false;
+        *start = static_cast<double>(daysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + sec) + fraction;
+        return true;
+    }
+    return false;
+}
+
+std::string percentDecode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        int hi, lo;
+        if (text[i] == '%' && i + 2 < text.size() &&
+            (hi = hexDigit(text[i + 1])) >= 0 && (lo = hexDigit(text[i + 2])) >= 0) {
+            out.push_back(static_cast<char>(hi * 16 + lo));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
 }
 
 std::string sdpSession(uint32_t serverIpv4, double now, double duration) {
@@ -279,6 +414,7 @@ Outcome Connection::handle(std::string_view message, size_t headLength, Resolver
         while (i < b.size() && b[i] >= '0' && b[i] <= '9' && digits < 3) v = v * 10 + unsigned(b[i++] - '0'), ++digits;
         if (digits == 0 || v > 255) return fail("Invalid data");
         streamType_ = static_cast<uint8_t>(v);
+        o.streamTypeSet = true;
         o.reply = ok(true);
         return o;
     }
@@ -310,7 +446,10 @@ Outcome Connection::handle(std::string_view message, size_t headLength, Resolver
             status_ = t.kind == Target::demand ? kAttached | kDemand : kAttached;
             item_ = t.item;
             path_.assign(r.path);
-            uri_.assign(r.uri);
+            hasPath_ = r.hasPath;
+            query_.assign(r.query);
+            base_.assign(r.uri.substr(0, std::min(r.uri.find_first_of("?#"), r.uri.size())));
+            if (base_.empty() || base_.back() != '/') base_.push_back('/');
             describeCseq_ = cseq_;
             setupMask_ = 0;
             o.described = true;
@@ -342,14 +481,12 @@ Outcome Connection::handle(std::string_view message, size_t headLength, Resolver
     if (m == "PLAY") {
         if ((status_ & (kAttached | kDescribed)) != (kAttached | kDescribed) || setupMask_ == 0)
             return fail("Invalid data");
+        double start = 0.0;
+        if (rangeStart(r.range, &start) && start > 0.0) o.startTime = start;
         if (status_ & kPlaying) {
+            // A jump while playing: answered at once, the stream goes on from the new start.
             o.reply = ok(true);
             return o;
-        }
-        if (r.range.substr(0, 4) == "npt=") {
-            double start = 0.0;
-            std::string range(r.range.substr(4, 40));
-            if (sscanf(range.c_str(), "%lf", &start) == 1 && isfinite(start) && start >= 0.0) startTime_ = start;
         }
         resetPlay();
         playCseq_ = cseq_;
@@ -364,9 +501,7 @@ std::string Connection::describeAnswer(const std::string &sdp) {
     static const char kTail[] =
         "a=Media_header:MEDIAINFO=494D4B48010100000400010010710110401F000000FA000000000000000000000000000000000000"
         "\r\na=appversion:1.0\r\n";
-    std::string base = uri_;
-    if (base.empty() || base.back() != '/') base.push_back('/');
-    std::string s = "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(describeCseq_) + "\r\nContent-Base: " + base +
+    std::string s = "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(describeCseq_) + "\r\nContent-Base: " + base_ +
                     "\r\nContent-Type: application/sdp\r\nContent-Length: " +
                     std::to_string(sdp.size() + sizeof kTail - 1) + "\r\n\r\n" + sdp + kTail;
     status_ |= kDescribed;
@@ -393,16 +528,15 @@ Offer Connection::offer(const FrameView &f, std::string_view packets, size_t que
     if (!(startedMask_ & bit)) {
         if (f.video && !f.key) return Offer::skip;
         startedMask_ |= bit;
-        std::string track = uri_;
-        if (track.empty() || track.back() != '/') track.push_back('/');
-        char text[160];
+        char text[96];
         if (rtpInfo_.empty()) {
-            snprintf(text, sizeof text, "npt=%f-\r\nRTP-Info: url=%strack%u;seq=%u;rtptime=%u",
-                     isfinite(f.streamTime) ? f.streamTime : 0.0, track.c_str(), f.track, f.firstSeq, f.rtpTime);
+            snprintf(text, sizeof text, "npt=%f-\r\nRTP-Info: url=", isfinite(f.streamTime) ? f.streamTime : 0.0);
+            rtpInfo_ = text;
         } else {
-            snprintf(text, sizeof text, ",url=%strack%u;seq=%u;rtptime=%u", track.c_str(), f.track, f.firstSeq,
-                     f.rtpTime);
+            rtpInfo_ += ",url=";
         }
+        snprintf(text, sizeof text, "track%u;seq=%u;rtptime=%u", f.track, f.firstSeq, f.rtpTime);
+        rtpInfo_ += base_;
         rtpInfo_ += text;
     }
     if (held_.size() + packets.size() > kMaxHeld) {

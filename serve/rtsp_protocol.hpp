@@ -37,8 +37,21 @@ enum ParseResult : int {
 // name, a dotted IPv4 address or a bracketed IPv6 literal.
 int parseRequest(std::string_view message, size_t headLength, Request *out);
 
-// Track number of a SETUP URI ending in "track<N>" (N 0..31), -1 when there is none.
+// Track number of a SETUP URI ending in "track<N>" (N 0..31), -1 when there is none. A
+// control URL made by appending "/track<N>" to a request URL with a query counts too.
 int trackOf(std::string_view uri);
+
+// Start time of a PLAY "Range:" value, true with *start when it has one:
+//  - "npt=" seconds ("12", "12.5") or hours:minutes:seconds ("1:02:03.5"), then "-" and an
+//    optional end;
+//  - "clock=" YYYYMMDD "T" hhmmss [".fraction"] "Z", then "-" and an optional end: a local
+//    calendar time as seconds on the local wall clock (the scale of kx_time_local_get:
+//    seconds since the epoch shifted by the local offset), fraction kept.
+// Anything else ("npt=now-", "npt=-5", a bad date) gives false.
+bool rangeStart(std::string_view range, double *start);
+
+// Text with every "%XY" (two hex digits) replaced by its byte; other bytes are kept.
+std::string percentDecode(std::string_view text);
 
 // ---- session description ----
 
@@ -84,6 +97,8 @@ struct Outcome {
     void *detachedFrom = nullptr;
     bool described = false;      // a live or demand item was described: send the SDP when ready
     bool play = false;           // PLAY was received: start at the next frames
+    double startTime = 0.0;      // PLAY named a positive start time (also while playing)
+    bool streamTypeSet = false;  // SET_PARAMETER gave a stream type
 };
 
 // A frame as the play gate sees it.
@@ -134,6 +149,8 @@ public:
     std::string session() const;
     std::string peer() const;
     std::string_view path() const { return path_; }
+    bool hasPath() const { return hasPath_; }
+    std::string_view query() const { return query_; }
     uint64_t framesMissed() const { return missed_; }
 
 private:
@@ -148,12 +165,14 @@ private:
     uint32_t playCseq_ = 0;
     void *item_ = nullptr;
     std::string path_;
-    std::string uri_;
+    bool hasPath_ = false;
+    std::string query_;
+    std::string base_;  // request URL without query and fragment, ending in '/'
+
     uint32_t setupMask_ = 0;
     uint32_t startedMask_ = 0;
     uint32_t waitKeyMask_ = 0;
     std::string rtpInfo_;
-    double startTime_ = 0.0;
     std::string held_;
     uint8_t streamType_ = 0;
     uint64_t missed_ = 0;

@@ -6,6 +6,8 @@
 #include "kx/rtspserver.h"
 
 #include <errno.h>
+#include <math.h>
+#include <stdint.h>
 #include <fcntl.h>
 #include <string.h>
 #include <arpa/inet.h>
@@ -26,6 +28,7 @@
 #include "core/poller.hpp"
 #include "core/service.hpp"
 #include "kx/aac.h"
+#include "kx/address.h"
 #include "kx/h264.h"
 #include "kx/objectlist.h"
 #include "kx/socket.h"
@@ -46,6 +49,9 @@ namespace {
 
 constexpr uint32_t kDefaultClientLimit = 4096;
 constexpr uint32_t kDefaultQueueLimit = 4095;
+// A playing demand client takes frames from its record only while fewer strings than this
+// wait on its socket; that paces the producer.
+constexpr size_t kDemandQueueLimit = 256;
 constexpr double kIdleWait = 0.020;
 constexpr double kBindRetry = 1.0;
 constexpr int kBacklog = 1024;
@@ -56,10 +62,14 @@ constexpr uint32_t kMaxRequestBody = 64 * 1024;
 struct Client {
     socketPool_item *sock;
     Connection conn;
-    rtspServer_item *item = nullptr;  // the item it joined (live clients list)
+    uint32_t ipv4;
+    uint16_t port;
+    int index;
+    rtspServer_item *item = nullptr;                // the live item it joined (its clients list)
+    rtspServer_demandRecord *record = nullptr;      // its record of a demand item
     bool closing = false;
-    Client(socketPool_item *s, uint32_t ipv4, uint16_t port, uint16_t serverPort)
-        : sock(s), conn(ipv4, port, serverPort) {}
+    Client(socketPool_item *s, uint32_t ip, uint16_t p, uint16_t serverPort, int n)
+        : sock(s), conn(ip, p, serverPort), ipv4(ip), port(p), index(n) {}
 };
 
 void release(kx_Object *frame) { kx_Object_delete_pthreadSafety__OI(frame); }
@@ -99,8 +109,57 @@ struct rtspServer_item {
     bool sdpReady = false;
     std::atomic<uint32_t> clientCount{0};
 
+    // Demand records: changed by the server thread only, always under demandMutex, which
+    // the producer holds while it walks them.
+    std::mutex demandMutex;
+    std::vector<rtspServer_demandRecord *> demand;
+    std::atomic<uint32_t> demandCount{0};
+
     bool live() const { return clusterIpv4 == 0 && (modelType & RTSPSERVER_MODEL_LIVE); }
     bool cluster() const { return clusterIpv4 != 0; }
+};
+
+
+// One demand client's record. The request's path, query and parameters and the peer are
+// fixed when it is made (before it joins the item's list); frames, and the position fields
+// the producer and the server both touch, are guarded by mutex or atomic.
+struct rtspServer_demandRecord {
+    rtspServer_item *item = nullptr;
+    bool hasPath = false;
+    std::string path, query;
+    std::vector<std::pair<std::string, std::string>> params;  // percent-decoded, in text order
+    uint32_t ipv4 = 0;
+    uint16_t port = 0;
+    int index = 0;
+
+    mutable std::mutex mutex;
+    std::deque<kx_Object *> frames;  // oldest first, one reference each
+    size_t scanned = 0;              // frames already looked at for the description
+    std::atomic<double> startTime{0.0};
+
+    std::atomic<double> duration{0.0};
+    std::atomic<unsigned char> streamType{0};
+    std::atomic<unsigned char> state{0};
+    // Producer's: set inside its walk, read by the server when it frees the record (after
+    // taking the list's lock, so after every walk that could have set them).
+    void *context = nullptr;
+    rtspServer_demand_release releaseFn = nullptr;
+
+    // Server thread only.
+    Client *client = nullptr;
+    kx::rtspserve::TrackClock clocks[32];
+    int firstTrack = -1;
+    bool repeated = false;      // a frame of the first frame's track came again
+    uint32_t seenMask = 0;      // tracks that had a frame
+    uint32_t describedMask = 0;
+    std::string media[32];
+    bool sdpReady = false;
+
+    void dropFramesLocked() {
+        for (kx_Object *f : frames) release(f);
+        frames.clear();
+        scanned = 0;
+    }
 };
 
 namespace {
@@ -114,6 +173,59 @@ bool before(const rtspServer_item *a, const rtspServer_item *b) {
     if (c != 0) return c < 0;
     if (a->clusterIpv4 != b->clusterIpv4) return a->clusterIpv4 < b->clusterIpv4;
     return a < b;
+}
+
+
+// The description of the frame's track, "" when the frame cannot give one (an H.264 frame
+// without parameter sets and IDR slice).
+std::string mediaOf(kx_Object *frame) {
+    uint8_t track = frame->reserved & 31;
+    if (frame->type == KX_OBJECT_TYPE_H264) {
+        video_h264_object *v = reinterpret_cast<video_h264_object *>(frame);
+        if (v->keyFrame != 3) return {};
+        const unsigned char *sps = nullptr, *pps = nullptr;
+        uint32_t spsLength = 0, ppsLength = 0;
+        if (video_h264_check_keyFrame_and_get_sps_pps(v->dataLenth, v->data, &sps, &spsLength, &pps, &ppsLength) != 3)
+            return {};
+        return kx::rtspserve::sdpH264(track, sps, spsLength, pps, ppsLength);
+    }
+    if (frame->type == KX_OBJECT_TYPE_AAC) {
+        audio_aac_object *a = reinterpret_cast<audio_aac_object *>(frame);
+        return kx::rtspserve::sdpAac(track, a->config & 15, a->sampleRate, (a->config >> 4) & 7);
+    }
+    return {};
+}
+
+// Packets of one frame with the track's clock, and the frame as the play gate sees it.
+bool packetizeFrame(kx_Object *frame, kx::rtspserve::TrackClock *clocks, kx::rtspserve::Packets *packets,
+                    kx::rtspserve::FrameView *view) {
+    uint8_t track = frame->reserved & 31;
+    view->track = track;
+    kx::rtsp::FrameTrailer trailer;
+    bool made = false;
+    if (frame->type == KX_OBJECT_TYPE_H264) {
+        video_h264_object *v = reinterpret_cast<video_h264_object *>(frame);
+        trailer = {v->streamTime, v->frameIndex, 1, v->keyFrame, static_cast<uint16_t>(v->width),
+                   static_cast<uint16_t>(v->height), v->frameRate};
+        made = kx::rtspserve::packetizeH264(v->data, v->dataLenth, track, clocks[track], v->frameRate, v->streamTime,
+                                            trailer, packets);
+        view->video = true;
+        view->key = v->keyFrame == 3 || v->keyFrame == 1;
+        view->streamTime = v->streamTime;
+    } else if (frame->type == KX_OBJECT_TYPE_AAC) {
+        audio_aac_object *a = reinterpret_cast<audio_aac_object *>(frame);
+        trailer = {a->streamTime, a->frameIndex, 2, 0, 0, 0, 0.0f};
+        made = kx::rtspserve::packetizeAac(a->data, a->dataLenth, track, clocks[track], trailer, packets);
+        view->video = false;
+        view->streamTime = a->streamTime;
+    } else {
+        KX_LOGE("Unknown type(=%hu).", frame->type);
+    }
+    if (made) {
+        view->firstSeq = packets->firstSeq;
+        view->rtpTime = packets->rtpTime;
+    }
+    return made;
 }
 
 }  // namespace
@@ -163,7 +275,11 @@ private:
     void accept(Worker &w);
     void serveClients();
     bool serveItem(rtspServer_item *item);
+    bool serveDemand(rtspServer_item *item);
+    bool describeDemand(rtspServer_demandRecord *r);
     void handle(Client &c, kx_String *message);
+    void joinDemand(Client &c, rtspServer_item *item);
+    void notify(rtspServer_item *item, const Client &c);
     void describe(rtspServer_item *item, bool rebuilt);
     void leave(Client &c);
     void drop(Client &c, const char *why);
@@ -173,6 +289,12 @@ private:
     double nextBind_ = 0.0;
     socketPool *pool_ = nullptr;
     std::vector<std::unique_ptr<Client>> clients_;
+    int nextIndex_ = 0;
+
+public:
+    // Takes the record out of its item's list (under the list's lock), releases its frames
+    // and calls the producer's release callback.
+    static void freeRecord(rtspServer_demandRecord *r);
 };
 
 std::string rtspServer::parameterText() const {
@@ -225,6 +347,15 @@ void rtspServer::closeClientsOf(rtspServer_item *item) {
     }
     item->clients.clear();
     item->clientCount.store(0);
+    std::vector<rtspServer_demandRecord *> records = item->demand;
+    for (rtspServer_demandRecord *r : records) {
+        if (Client *c = r->client) {
+            c->record = nullptr;
+            c->conn.detach();
+            c->closing = true;
+        }
+        freeRecord(r);
+    }
     // The connections themselves go at the next pass (or with the pool when no thread runs).
     if (tid() == 0) {
         for (auto &c : clients_)
@@ -296,7 +427,7 @@ void rtspServer::accept(Worker &w) {
             socketPool_item_delete__OI(sock);
             continue;
         }
-        clients_.push_back(std::make_unique<Client>(sock, ip, peerPort, boundPort.load()));
+        clients_.push_back(std::make_unique<Client>(sock, ip, peerPort, boundPort.load(), ++nextIndex_));
         statClients.store(static_cast<uint32_t>(clients_.size()));
     }
 }
@@ -304,8 +435,10 @@ void rtspServer::accept(Worker &w) {
 double rtspServer::onTick(Worker &w, double now) {
     if (listenFd_ < 0 && now >= nextBind_) bindPort(w);
     bool frames = false;
-    for (rtspServer_item *item : items)
+    for (rtspServer_item *item : items) {
         if (item->live()) frames |= serveItem(item);
+        if (!item->demand.empty()) frames |= serveDemand(item);
+    }
     serveClients();
     return frames ? 0.0 : kIdleWait;
 }
@@ -314,6 +447,8 @@ void rtspServer::onThreadExit(Worker &w) {
     for (rtspServer_item *item : items) {
         item->clients.clear();
         item->clientCount.store(0);
+        std::vector<rtspServer_demandRecord *> records = item->demand;
+        for (rtspServer_demandRecord *r : records) freeRecord(r);
     }
     if (listenFd_ >= 0) {
         w.poller()->remove(listenFd_);
@@ -340,13 +475,21 @@ namespace {
 
 // The item of a chain of equal URLs: the first eligible one, replaced by a later eligible
 // one only while that one's priority is smaller.
+// An item without the live and demand bits (a bare prefix item) serves every request as a
+// demand item, with or without parameters.
+bool serves(const rtspServer_item *it, unsigned char bit) {
+    if ((it->modelType & (RTSPSERVER_MODEL_LIVE | RTSPSERVER_MODEL_DEMAND)) == 0)
+        return (it->modelType & RTSPSERVER_MODEL_PREFIX) != 0;
+    return (it->modelType & bit) != 0;
+}
+
 rtspServer_item *choose(const std::vector<rtspServer_item *> &list, size_t from, bool hasUrl, std::string_view url,
                         bool wantPrefix, unsigned char bit) {
     rtspServer_item *best = nullptr;
     for (size_t i = from; i < list.size(); ++i) {
         rtspServer_item *it = list[i];
         if (it->hasUrl != hasUrl || (hasUrl && it->url != url)) break;
-        bool eligible = (it->modelType & bit) && (!wantPrefix || (it->modelType & RTSPSERVER_MODEL_PREFIX));
+        bool eligible = serves(it, bit) && (!wantPrefix || (it->modelType & RTSPSERVER_MODEL_PREFIX));
         if (!eligible) continue;
         if (best == nullptr) best = it;
         else if (it->priority < best->priority) best = it;
@@ -381,6 +524,11 @@ Target rtspServer::resolve(const Request &r) {
 }
 
 void rtspServer::leave(Client &c) {
+    if (c.record != nullptr) {
+        c.record->client = nullptr;
+        freeRecord(c.record);
+        c.record = nullptr;
+    }
     if (c.item == nullptr) return;
     auto &v = c.item->clients;
     v.erase(std::remove(v.begin(), v.end(), &c), v.end());
@@ -432,15 +580,77 @@ void rtspServer::handle(Client &c, kx_String *message) {
                 std::string answer = c.conn.describeAnswer(item->sdp);
                 socketPool_item_send_buffer(c.sock, static_cast<uint32_t>(answer.size()), answer.data());
             }
-        } else if (item->pipe[1] >= 0) {
-            char drain[64];
-            while (read(item->pipe[0], drain, sizeof drain) > 0) {
-            }
-            if (write(item->pipe[1], "n", 1) != 1)
-                KX_LOGE("Write pipe(=%d) error:\"%s\" for the client:\"%s\",url:\"%s\".", item->pipe[1],
-                        strerror(errno), c.conn.peer().c_str(), item->url.c_str());
+        } else {
+            joinDemand(c, item);
         }
     }
+    if (c.record != nullptr) {
+        if (o.startTime > 0.0) c.record->startTime.store(o.startTime);
+        if (o.streamTypeSet) c.record->streamType.store(c.conn.streamType());
+        if (o.play || o.startTime > 0.0 || o.streamTypeSet) notify(c.record->item, c);
+    }
+}
+
+void rtspServer::notify(rtspServer_item *item, const Client &c) {
+    if (item->pipe[1] < 0) return;
+    char drain[64];
+    while (read(item->pipe[0], drain, sizeof drain) > 0) {
+    }
+    if (write(item->pipe[1], "n", 1) != 1)
+        KX_LOGE("Write pipe(=%d) error:\"%s\" for the client:\"%s\",url:\"%s\".", item->pipe[1], strerror(errno),
+                c.conn.peer().c_str(), std::string(c.conn.path()).c_str());
+}
+
+void rtspServer::joinDemand(Client &c, rtspServer_item *item) {
+    rtspServer_demandRecord *r = new (std::nothrow) rtspServer_demandRecord;
+    if (r == nullptr) {
+        drop(c, "memory");
+        return;
+    }
+    r->item = item;
+    r->hasPath = c.conn.hasPath();
+    r->path.assign(c.conn.path());
+    r->query.assign(c.conn.query());
+    if (!r->query.empty()) {
+        std::string text = "?" + r->query;
+        if (kx_UrlParameter *p = kx_UrlParameter_new_IO(text.data(), text.size())) {
+            for (uint32_t i = 0; i < p->count; ++i) {
+                const kx_UrlParameterPair &pair = p->parameters[i];
+                if (pair.name == nullptr) continue;
+                r->params.emplace_back(kx::rtspserve::percentDecode(pair.name),
+                                       pair.value != nullptr ? kx::rtspserve::percentDecode(pair.value) : "");
+            }
+            kx_UrlParameter_delete__OI(p);
+        }
+    }
+    r->ipv4 = c.ipv4;
+    r->port = c.port;
+    r->index = c.index;
+    r->client = &c;
+    c.record = r;
+    {
+        std::lock_guard<std::mutex> lock(item->demandMutex);
+        item->demand.push_back(r);
+        item->demandCount.store(static_cast<uint32_t>(item->demand.size()));
+    }
+    notify(item, c);
+}
+
+void rtspServer::freeRecord(rtspServer_demandRecord *r) {
+    rtspServer_item *item = r->item;
+    {
+        std::lock_guard<std::mutex> lock(item->demandMutex);
+        auto &v = item->demand;
+        v.erase(std::remove(v.begin(), v.end(), r), v.end());
+        item->demandCount.store(static_cast<uint32_t>(v.size()));
+    }
+    if (r->client != nullptr) r->client->record = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(r->mutex);
+        r->dropFramesLocked();
+    }
+    if (r->releaseFn != nullptr) r->releaseFn(r->context);
+    delete r;
 }
 
 void rtspServer::serveClients() {
@@ -509,54 +719,27 @@ bool rtspServer::serveItem(rtspServer_item *item) {
     for (kx_Object *frame : frames) {
         uint8_t track = frame->reserved & 31;
         uint32_t bit = 1u << track;
-        kx::rtsp::FrameTrailer trailer;
         kx::rtspserve::FrameView view;
-        view.track = track;
         bool made = false;
-        if (frame->type == KX_OBJECT_TYPE_H264) {
-            video_h264_object *v = reinterpret_cast<video_h264_object *>(frame);
-            if (v->keyFrame == 3) {
-                const unsigned char *sps = nullptr, *pps = nullptr;
-                uint32_t spsLength = 0, ppsLength = 0;
-                if (video_h264_check_keyFrame_and_get_sps_pps(v->dataLenth, v->data, &sps, &spsLength, &pps,
-                                                              &ppsLength) == 3 && (mask & bit)) {
-                    std::string m = kx::rtspserve::sdpH264(track, sps, spsLength, pps, ppsLength);
-                    if (!m.empty() && m != item->media[track]) {
-                        item->media[track] = std::move(m);
-                        item->describedMask |= bit;
-                        if (item->sdpReady) describe(item, true);
-                    }
-                }
-            }
-            if (item->sdpReady && !item->clients.empty() && (mask & bit)) {
-                trailer = {v->streamTime, v->frameIndex, 1, v->keyFrame, static_cast<uint16_t>(v->width),
-                           static_cast<uint16_t>(v->height), v->frameRate};
-                made = kx::rtspserve::packetizeH264(v->data, v->dataLenth, track, item->clocks[track], v->frameRate,
-                                                    v->streamTime, trailer, &packets);
-                view.video = true;
-                view.key = v->keyFrame == 3 || v->keyFrame == 1;
-                view.streamTime = v->streamTime;
-            }
-        } else if (frame->type == KX_OBJECT_TYPE_AAC) {
-            audio_aac_object *a = reinterpret_cast<audio_aac_object *>(frame);
-            if (!(item->describedMask & bit) && (mask & bit)) {
-                item->media[track] = kx::rtspserve::sdpAac(track, a->config & 15, a->sampleRate, (a->config >> 4) & 7);
+        if (frame->type == KX_OBJECT_TYPE_H264 && (mask & bit)) {
+            // A new key frame may carry other parameter sets: the description follows them.
+            std::string m = mediaOf(frame);
+            if (!m.empty() && m != item->media[track]) {
+                item->media[track] = std::move(m);
                 item->describedMask |= bit;
+                if (item->sdpReady) describe(item, true);
             }
-            if (item->sdpReady && !item->clients.empty() && (mask & bit)) {
-                trailer = {a->streamTime, a->frameIndex, 2, 0, 0, 0, 0.0f};
-                made = kx::rtspserve::packetizeAac(a->data, a->dataLenth, track, item->clocks[track], trailer,
-                                                   &packets);
-                view.video = false;
-                view.streamTime = a->streamTime;
-            }
-        } else {
+        } else if (frame->type == KX_OBJECT_TYPE_AAC && (mask & bit) && !(item->describedMask & bit)) {
+            item->media[track] = mediaOf(frame);
+            item->describedMask |= bit;
+        }
+        if (item->sdpReady && !item->clients.empty() && (mask & bit)) {
+            made = packetizeFrame(frame, item->clocks, &packets, &view);
+        } else if (frame->type != KX_OBJECT_TYPE_H264 && frame->type != KX_OBJECT_TYPE_AAC) {
             KX_LOGE("Unknown type(=%hu).", frame->type);
         }
         if (!item->sdpReady && mask != 0 && (item->describedMask & mask) == mask) describe(item, false);
         if (made) {
-            view.firstSeq = packets.firstSeq;
-            view.rtpTime = packets.rtpTime;
             kx_String *shared = nullptr;
             const size_t limit = queueLimit.load();
             for (Client *c : item->clients) {
@@ -580,6 +763,88 @@ bool rtspServer::serveItem(rtspServer_item *item) {
         release(frame);
     }
     return true;
+}
+
+// The record's description from its own frames, looked at but left in place: complete
+// once a frame of the first frame's track came again and every track that had a frame is
+// described (an H.264 track by a key frame with parameter sets), so a stream of video alone
+// is described by its second frame.
+bool rtspServer::describeDemand(rtspServer_demandRecord *r) {
+    {
+        std::lock_guard<std::mutex> lock(r->mutex);
+        if (r->scanned > r->frames.size()) r->scanned = 0;
+        for (; r->scanned < r->frames.size() && !r->sdpReady; ++r->scanned) {
+            kx_Object *frame = r->frames[r->scanned];
+            uint8_t track = frame->reserved & 31;
+            uint32_t bit = 1u << track;
+            if (r->firstTrack < 0) r->firstTrack = track;
+            else if (track == r->firstTrack) r->repeated = true;
+            r->seenMask |= bit;
+            if (!(r->describedMask & bit)) {
+                std::string m = mediaOf(frame);
+                if (!m.empty()) {
+                    r->media[track] = std::move(m);
+                    r->describedMask |= bit;
+                }
+            }
+            if (r->repeated && r->describedMask == r->seenMask) r->sdpReady = true;
+        }
+    }
+    if (!r->sdpReady) return false;
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    std::string sdp = kx::rtspserve::sdpSession(ipv4, tv.tv_sec + tv.tv_usec / 1e6, r->duration.load());
+    for (int t = 0; t < 32; ++t)
+        if (r->describedMask & (1u << t)) sdp += r->media[t];
+    Client *c = r->client;
+    std::string answer = c->conn.describeAnswer(sdp);
+    socketPool_item_send_buffer(c->sock, static_cast<uint32_t>(answer.size()), answer.data());
+    statBytes.fetch_add(answer.size());
+    return true;
+}
+
+// Demand clients: the description once their frames make it, then, after PLAY, their own
+// frames while fewer than kDemandQueueLimit strings wait on the socket. A start time not yet
+// taken by the producer holds the frames back (they belong to the old position).
+bool rtspServer::serveDemand(rtspServer_item *item) {
+    bool progress = false;
+    kx::rtspserve::Packets packets;
+    for (rtspServer_demandRecord *r : item->demand) {  // this thread is the list's only writer
+        Client *c = r->client;
+        if (c == nullptr || c->closing) continue;
+        const uint16_t status = c->conn.status();
+        if (!(status & kx::rtspserve::kDescribed)) {
+            progress |= describeDemand(r);
+            continue;
+        }
+        if (!(status & (kx::rtspserve::kPlayRequested | kx::rtspserve::kPlaying))) continue;
+        while (queued(c->sock) < kDemandQueueLimit) {
+            kx_Object *frame = nullptr;
+            {
+                std::lock_guard<std::mutex> lock(r->mutex);
+                if (r->frames.empty() || r->startTime.load() > 0.0) break;
+                frame = r->frames.front();
+                r->frames.pop_front();
+                r->scanned = 0;
+            }
+            progress = true;
+            kx::rtspserve::FrameView view;
+            if (packetizeFrame(frame, r->clocks, &packets, &view)) {
+                Offer offer = c->conn.offer(view, packets.bytes, 0, SIZE_MAX);
+                if (offer == Offer::send) {
+                    socketPool_item_send_buffer(c->sock, static_cast<uint32_t>(packets.bytes.size()),
+                                                packets.bytes.data());
+                    statBytes.fetch_add(packets.bytes.size());
+                } else if (offer == Offer::start) {
+                    std::string start = c->conn.takeStart();
+                    socketPool_item_send_buffer(c->sock, static_cast<uint32_t>(start.size()), start.data());
+                    statBytes.fetch_add(start.size());
+                }
+            }
+            release(frame);
+        }
+    }
+    return progress;
 }
 
 // ---- C interface ----
@@ -643,7 +908,7 @@ void rtspServer_stats_get(const rtspServer *server, rtspServer_stats *stats) {
 rtspServer_item *rtspServer_item_new__IO(const char *url, uint32_t clusterIpv4, unsigned char modelType,
                                          signed char priority, uint32_t value1, uint32_t value2, uint32_t value3,
                                          double floatValue, unsigned char withPipe) {
-    if (clusterIpv4 == 0 && (modelType < 1 || modelType > 7 || (modelType & 3) == 0)) {
+    if (clusterIpv4 == 0 && (modelType < 1 || modelType > 7)) {
         KX_LOGE("Invalid modelType(=%hhu).", modelType);
         return nullptr;
     }
@@ -674,6 +939,8 @@ rtspServer_item *rtspServer_item_new__IO(const char *url, uint32_t clusterIpv4, 
 void rtspServer_item_delete__OI(rtspServer_item *item) {
     if (item == nullptr) return;
     if (rtspServer *server = item->server.load()) rtspServer_remove_item__IO_2(server, item);
+    std::vector<rtspServer_demandRecord *> records = item->demand;
+    for (rtspServer_demandRecord *r : records) rtspServer::freeRecord(r);
     for (kx_Object *f : item->frames) release(f);
     item->frames.clear();
     if (item->pipe[0] >= 0) close(item->pipe[0]);
@@ -726,6 +993,124 @@ uint32_t rtspServer_item_frameCount_get(rtspServer_item *item) {
 
 uint32_t rtspServer_item_clientCount_get(rtspServer_item *item) {
     return item != nullptr ? item->clientCount.load() : 0;
+}
+
+// ---- demand clients ----
+
+uint32_t rtspServer_item_demandClients_each(rtspServer_item *item, int (*fn)(rtspServer_demandRecord *, void *),
+                                            void *user) {
+    if (item == nullptr || fn == nullptr) return 0;
+    std::lock_guard<std::mutex> lock(item->demandMutex);
+    uint32_t visited = 0;
+    for (rtspServer_demandRecord *r : item->demand) {
+        ++visited;
+        if (fn(r, user) != 0) break;
+    }
+    return visited;
+}
+
+uint32_t rtspServer_item_demandClientCount_get(rtspServer_item *item) {
+    return item != nullptr ? item->demandCount.load() : 0;
+}
+
+const char *rtspServer_demandRecord_path_get(const rtspServer_demandRecord *record) {
+    return record != nullptr && record->hasPath ? record->path.c_str() : nullptr;
+}
+
+const char *rtspServer_demandRecord_query_get(const rtspServer_demandRecord *record) {
+    return record != nullptr ? record->query.c_str() : nullptr;
+}
+
+int rtspServer_demandRecord_param_get(const rtspServer_demandRecord *record, const char *name, char *out,
+                                      uint32_t outSize) {
+    if (record == nullptr || name == nullptr) return -1;
+    for (const auto &p : record->params) {
+        if (p.first != name) continue;
+        if (out == nullptr || outSize == 0 || p.second.size() > outSize - 1) return -1;
+        memcpy(out, p.second.data(), p.second.size());
+        out[p.second.size()] = '\0';
+        return static_cast<int>(p.second.size());
+    }
+    return -1;
+}
+
+void rtspServer_demandRecord_peer_get(const rtspServer_demandRecord *record, uint32_t *ipv4, uint16_t *port,
+                                      int *index) {
+    if (record == nullptr) return;
+    if (ipv4 != nullptr) *ipv4 = record->ipv4;
+    if (port != nullptr) *port = record->port;
+    if (index != nullptr) *index = record->index;
+}
+
+void *rtspServer_demandRecord_context_get(const rtspServer_demandRecord *record) {
+    return record != nullptr ? record->context : nullptr;
+}
+
+void rtspServer_demandRecord_context_set(rtspServer_demandRecord *record, void *context,
+                                         rtspServer_demand_release release) {
+    if (record == nullptr) return;
+    record->context = context;
+    record->releaseFn = release;
+}
+
+unsigned char rtspServer_demandRecord_state_get(const rtspServer_demandRecord *record) {
+    return record != nullptr ? record->state.load() : 0;
+}
+
+void rtspServer_demandRecord_state_set(rtspServer_demandRecord *record, unsigned char state) {
+    if (record != nullptr) record->state.store(state);
+}
+
+void rtspServer_demandRecord_duration_set(rtspServer_demandRecord *record, double duration) {
+    if (record != nullptr) record->duration.store(isfinite(duration) && duration > 0.0 ? duration : 0.0);
+}
+
+double rtspServer_demandRecord_startTime_take(rtspServer_demandRecord *record) {
+    if (record == nullptr) return 0.0;
+    std::lock_guard<std::mutex> lock(record->mutex);
+    double start = record->startTime.exchange(0.0);
+    if (start > 0.0) record->dropFramesLocked();
+    return start;
+}
+
+unsigned char rtspServer_demandRecord_streamType_get(const rtspServer_demandRecord *record) {
+    return record != nullptr ? record->streamType.load() : 0;
+}
+
+void rtspServer_demandRecord_streamType_set(rtspServer_demandRecord *record, unsigned char streamType) {
+    if (record != nullptr) record->streamType.store(streamType);
+}
+
+void rtspServer_demandRecord_frames_drop(rtspServer_demandRecord *record) {
+    if (record == nullptr) return;
+    std::lock_guard<std::mutex> lock(record->mutex);
+    record->dropFramesLocked();
+}
+
+uint32_t rtspServer_demandRecord_frameCount_get(const rtspServer_demandRecord *record) {
+    if (record == nullptr) return 0;
+    std::lock_guard<std::mutex> lock(record->mutex);
+    return static_cast<uint32_t>(record->frames.size());
+}
+
+int rtspServer_item_DemandClient_add_frame__OI_2(rtspServer_demandRecord *record, kx_Object *frame) {
+    if (frame == nullptr) return -1;
+    if (record == nullptr || (frame->type != KX_OBJECT_TYPE_H264 && frame->type != KX_OBJECT_TYPE_AAC)) {
+        release(frame);
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(record->mutex);
+        record->frames.push_back(frame);
+    }
+    if (rtspServer *server = record->item->server.load()) server->wake('f', 0);
+    return 1;
+}
+
+int rtspServer_item_DemandClient_add_frame(rtspServer_demandRecord *record, kx_Object *frame) {
+    if (frame == nullptr) return -1;
+    kx_Object_addRefer_pthreadSafety_(frame);
+    return rtspServer_item_DemandClient_add_frame__OI_2(record, frame);
 }
 
 }  // extern "C"

@@ -244,6 +244,62 @@ TEST(RtspServerRequest, HeadersAndBounds) {
     EXPECT_EQ(trackOf("rtsp://h/cam"), -1);
 }
 
+// PLAY start times: npt seconds or h:mm:ss, and clock= as a local calendar time on the
+// local wall-clock scale (so independent of the machine's zone), its fraction kept.
+TEST(RtspServerRequest, RangeStartTimes) {
+    struct Case {
+        const char *range;
+        bool ok;
+        double start;
+    } cases[] = {
+        {"npt=0.000-", true, 0.0},
+        {"npt=12.5-", true, 12.5},
+        {"npt=10-20", true, 10.0},
+        {"npt=1:02:03.25-", true, 3723.25},
+        {"npt=0:00:07-", true, 7.0},
+        {"clock=19700101T000001Z-", true, 1.0},
+        {"clock=20261210T143005.125Z-", true, 1796913005.125},
+        {"clock=20240229T235959.5Z-20240301T000000Z", true, 1709251199.5},
+        {"clock=20230229T000000Z-", false, 0},  // no such day
+        {"clock=20261310T000000Z-", false, 0},
+        {"clock=20261210T240000Z-", false, 0},
+        {"clock=20261210T1430Z-", false, 0},
+        {"clock=20261210T143005.Z-", false, 0},
+        {"clock=20261210T143005Z", false, 0},   // no '-'
+        {"clock=19700100T000000Z-", false, 0},  // the live description's "day 0"
+        {"npt=now-", false, 0},
+        {"npt=-5", false, 0},
+        {"npt=inf-", false, 0},
+        {"npt=0x10-", false, 0},
+        {"npt=1e3-", false, 0},
+        {"npt=1:2:3-", false, 0},
+        {"npt=1.5:02:03-", false, 0},
+        {"npt=0:60:00-", false, 0},
+        {"npt=5", false, 0},
+        {"smpte=0:10:00-", false, 0},
+        {"", false, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.range);
+        double start = -1.0;
+        EXPECT_EQ(rangeStart(c.range, &start), c.ok);
+        if (c.ok) {
+            EXPECT_DOUBLE_EQ(start, c.start);
+        }
+    }
+}
+
+TEST(RtspServerRequest, PercentDecodingAndControlUrlsBehindAQuery) {
+    EXPECT_EQ(percentDecode("a%20b%2Fc%2e%2E"), "a b/c..");
+    EXPECT_EQ(percentDecode("100%"), "100%");
+    EXPECT_EQ(percentDecode("%4"), "%4");
+    EXPECT_EQ(percentDecode("%zz+%41"), "%zz+A");
+    EXPECT_EQ(percentDecode(std::string("%00", 3)), std::string(1, '\0'));
+    EXPECT_EQ(trackOf("rtsp://h/clip.mkv?from=10/track1"), 1);
+    EXPECT_EQ(trackOf("rtsp://h/clip.mkv/track2?from=10"), 2);
+    EXPECT_EQ(trackOf("rtsp://h/clip.mkv?name=track3"), -1);
+}
+
 TEST(RtspServerSdp, AudioConfigFromTheStream) {
     EXPECT_EQ(audioSpecificConfig(2, 44100, 2), "1210");
     EXPECT_EQ(audioSpecificConfig(2, 48000, 1), "1188");
@@ -386,6 +442,38 @@ TEST(RtspServerConnection, PlayWaitsForEveryTrackThenMissesUpToAKeyFrame) {
     EXPECT_EQ(again.detachedFrom, &item);
     EXPECT_EQ(conn.status(), kAttached);
     EXPECT_EQ(conn.setupMask(), 0u);
+}
+
+// A demand client: Content-Base and RTP-Info without the query, start times from PLAY
+// (also while playing, a jump), stream types from SET_PARAMETER.
+TEST(RtspServerConnection, DemandStartTimesAndStreamTypes) {
+    int item = 0;
+    FixedResolver demand;
+    demand.target = {Target::demand, &item, 0};
+    Connection conn(0x0100007F, 5000, 8554);
+    ASSERT_TRUE(send(conn, demand, req("DESCRIBE rtsp://h/d/clip.mkv?from=1&x=%41", 1)).described);
+    EXPECT_EQ(conn.status(), kAttached | kDemand);
+    EXPECT_EQ(conn.path(), "/d/clip.mkv");
+    EXPECT_TRUE(conn.hasPath());
+    EXPECT_EQ(conn.query(), "from=1&x=%41");
+    EXPECT_NE(conn.describeAnswer("v=0\r\n").find("Content-Base: rtsp://h/d/clip.mkv/\r\n"), std::string::npos);
+    send(conn, demand, req("SETUP rtsp://h/d/clip.mkv/track0", 2, "Transport: RTP/AVP/TCP;interleaved=0-1\r\n"));
+    Outcome p = send(conn, demand, req("PLAY rtsp://h/d/clip.mkv", 3, "Range: npt=0.000-\r\n"));
+    EXPECT_TRUE(p.play);
+    EXPECT_EQ(p.startTime, 0.0);  // only positive start times count
+    EXPECT_EQ(conn.offer({0, true, true, 0.0, 7, 90}, "K", 0, SIZE_MAX), Offer::start);
+    EXPECT_NE(conn.takeStart().find("RTP-Info: url=rtsp://h/d/clip.mkv/track0;seq=7;rtptime=90\r\n"),
+              std::string::npos);
+    Outcome jump = send(conn, demand, req("PLAY rtsp://h/d/clip.mkv", 4, "Range: clock=19700101T000010.5Z-\r\n"));
+    EXPECT_FALSE(jump.play);
+    EXPECT_EQ(jump.startTime, 10.5);
+    EXPECT_EQ(jump.reply.substr(0, 26), "RTSP/1.0 200 OK\r\nCSeq: 4\r\n");
+    std::string body = "streamtype: 3\r\n";
+    std::string head =
+        req("SET_PARAMETER rtsp://h/d/clip.mkv", 5, "Content-Length: " + std::to_string(body.size()) + "\r\n");
+    Outcome st = conn.handle(head + body, head.size(), demand);
+    EXPECT_TRUE(st.streamTypeSet);
+    EXPECT_EQ(conn.streamType(), 3);
 }
 
 }  // namespace
