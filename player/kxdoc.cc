@@ -28,11 +28,20 @@ enum Exit { kOk = 0, kUsage = 1, kUnreadable = 2, kMalformed = 3 };
 
 FILE *out = stdout;  // results; stdout itself carries the log records to stderr
 
+const char kUsageText[] =
+    "usage: kxdoc show [--json] FILE\n"
+    "       kxdoc ebml IN.xml|IN.json OUT.ebml\n"
+    "       kxdoc check FILE\n"
+    "       kxdoc --help\n"
+    "  show      print an EBML document or configuration file as indented XML\n"
+    "  --json    (with show) print it as JSON instead\n"
+    "  ebml      convert an XML or JSON text into an EBML document\n"
+    "  check     parse everything; exit code and the first error\n"
+    "  --help    this text\n"
+    "exit codes: 0 done, 1 usage, 2 unreadable or not a document, 3 malformed document\n";
+
 int usage() {
-    fprintf(stderr,
-            "usage: kxdoc show [--json] FILE\n"
-            "       kxdoc ebml IN.xml|IN.json OUT.ebml\n"
-            "       kxdoc check FILE\n");
+    fputs(kUsageText, stderr);
     return kUsage;
 }
 
@@ -188,7 +197,9 @@ int main(int argc, char **argv) {
         return kUnreadable;
     }
     int rc;
-    if (argc == 3 && strcmp(argv[1], "show") == 0)
+    if (argc == 2 && strcmp(argv[1], "--help") == 0)
+        rc = fputs(kUsageText, out) < 0 ? kUnreadable : kOk;
+    else if (argc == 3 && strcmp(argv[1], "show") == 0)
         rc = show(argv[2], false);
     else if (argc == 4 && strcmp(argv[1], "show") == 0 && strcmp(argv[2], "--json") == 0)
         rc = show(argv[3], true);

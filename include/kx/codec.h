@@ -7,7 +7,9 @@
  * that exists but does not open is logged and the next one is tried):
  *   decoder: /kx/bin/libavcsink.so, ./libavcsink.so, ../bin/libavcsink.so,
  *   encoder: ../bin/libavcforge.so, ./libavcforge.so, /kx/bin/libavcforge.so,
- *   then the folder that holds libkxlib itself (where the build puts the plug-ins).
+ *   then the folder that holds libkxlib itself (where the build puts the plug-ins), its
+ *   kxlib/ subfolder (where they are installed: <libdir>/kxlib) and, for programs that carry
+ *   the library's objects, <program folder>/../lib/kxlib.
  * Relative candidates are relative to the working directory.
  *
  * Decoder plug-in contract (symbols of a shared library):
