@@ -5,9 +5,11 @@
 // Recording starts at the stream's first key frame and the file is finished cleanly on the
 // time limit, on SIGINT/SIGTERM and when the source ends (no frame for --idle seconds). With
 // --segment the recording goes into files named OUT-YYYYmmdd-HHMMSS.ext, a new one on the
-// first key frame after each interval; an AVI file that would pass the 4 GiB of its 32-bit
-// sizes is followed by a new file as well. Exit status: 0 frames were recorded, 1 none were or
-// a write failed, 2 usage error.
+// first key frame after each interval. With a size limit (--max-size; for AVI always the 4 GiB
+// its 32-bit sizes hold) each group of pictures is held until the next key frame and goes to a
+// new file when it would take the open one past the limit, so files start on key frames and no
+// frame is lost between them; files after the first are named by their time as well. Exit
+// status: 0 frames were recorded, 1 none were or a write failed, 2 usage error.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -17,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <mutex>
@@ -29,6 +32,7 @@
 #include "kx/memory.h"
 #include "kx/mkv.h"
 #include "kx/mkv_writer.h"
+#include "kx/objectlist.h"
 #include "kx/rtspclient.h"
 #include "kx/time.h"
 #include "player/programs.hpp"
@@ -39,6 +43,8 @@ const char *kUsage =
     "usage: kxrecord [options] rtsp://[user:password@]a.b.c.d[:port]/path OUT.mkv|OUT.avi\n"
     "  --seconds S   record S seconds (default: until Ctrl-C, SIGTERM or the stream ends)\n"
     "  --segment S   a new file on the first key frame after every S seconds (OUT-YYYYmmdd-HHMMSS.ext)\n"
+    "  --max-size B  a new file, at a key frame, before a file would pass B bytes (default for .avi:\n"
+    "                the 4 GiB its sizes can hold; for .mkv: none); a file holds at least one frame\n"
     "  --fps F       frame rate when the stream does not say (default 25)\n"
     "  --idle S      the stream has ended when no frame came for S seconds (default 5)\n"
     "  --timeout S   give up when no key frame arrived within S seconds (default 10)\n"
@@ -50,6 +56,7 @@ struct Options {
     std::string url, out, log;
     double seconds = 0, segment = 0, idle = 5, timeout = 10;
     float fps = 25;
+    uint64_t maxSize = 0;  // 0: no limit of the user's
     bool quiet = false, avi = false;
 };
 
@@ -92,6 +99,16 @@ int parse(int argc, char **argv, Options *o) {
             if (!value(&o->idle) || o->idle <= 0) return 2;
         } else if (a == "--timeout") {
             if (!value(&o->timeout)) return 2;
+        } else if (a == "--max-size") {
+            char *end = nullptr;
+            errno = 0;
+            const unsigned long long b = i + 1 < argc ? strtoull(argv[i + 1], &end, 10) : 0;
+            if (i + 1 >= argc || errno != 0 || end == argv[i + 1] || *end != 0 || argv[i + 1][0] == '-' || b == 0) {
+                fprintf(stderr, "kxrecord: --max-size needs a number of bytes above 0\n");
+                return 2;
+            }
+            o->maxSize = b;
+            ++i;
         } else if (a == "--fps") {
             if (!value(&v) || v <= 0 || v > 1000) {
                 fprintf(stderr, "kxrecord: --fps takes a rate above 0 up to 1000\n");
@@ -149,13 +166,18 @@ signed char on_frame(uint32_t *, unsigned char **buffer, uint32_t length, double
     return 1;
 }
 
+bool is_key(const Frame &f) {
+    const signed char code = video_h264_check_keyFrame(uint32_t(f.data.size()), f.data.data());
+    return code == VIDEO_H264_KEYFRAME_IDR || code == VIDEO_H264_KEYFRAME_PARAMETERS_IDR;
+}
+
 // One output file.
 struct Output {
     FILE *file = nullptr;
     video_mkv_writer *mkv = nullptr;
     video_avi *avi = nullptr;
     std::string path;
-    uint64_t frames = 0, bytes = 0;
+    uint64_t frames = 0, bytes = 0, keys = 0;
     float fps = 25;
     double startedAt = 0;
 
@@ -215,9 +237,33 @@ struct Output {
         }
         if (rv == 1) {
             ++frames;
+            keys += key;
             bytes += f.data.size();
         }
         return rv;
+    }
+
+    // At least the size the file would have, finished, with frames [begin, end) added.
+    uint64_t size_with(const Frame *begin, const Frame *end) const {
+        uint64_t size;
+        if (avi != nullptr) {
+            // Each frame: chunk head, data padded to 4, index entry; at the finish the index head.
+            size = avi->fileSize + 8 + 16ull * avi->index->count;
+            for (const Frame *f = begin; f != end; ++f) size += 8 + ((f->data.size() + 3) & ~size_t(3)) + 16;
+            return size;
+        }
+        // Each frame: a block head (at most 13 bytes) and one byte more for every NAL unit behind
+        // a 3-byte start code; each key frame may open a cluster (at most 22 bytes) with a cue
+        // (at most 40, written at the finish, as are the cues' own 12 bytes).
+        const off_t at = ftello(file);
+        size = uint64_t(at > 0 ? at : 0) + 12 + 40 * keys;
+        for (const Frame *f = begin; f != end; ++f) {
+            size += f->data.size() + 13 + (is_key(*f) ? 62 : 0);
+            const std::vector<unsigned char> &d = f->data;
+            for (size_t i = 2; i < d.size(); ++i)
+                if (d[i] == 1 && d[i - 1] == 0 && d[i - 2] == 0 && (i < 3 || d[i - 3] != 0)) ++size;
+        }
+        return size;
     }
 
     // Finishes and closes the file; false when that failed.
@@ -238,9 +284,10 @@ struct Output {
     }
 };
 
-// OUT.ext, or OUT-YYYYmmdd-HHMMSS.ext for segments (a counter added when that name is taken).
-std::string file_name(const Options &o) {
-    if (o.segment <= 0) return o.out;
+// OUT.ext for the first file, OUT-YYYYmmdd-HHMMSS.ext for segments and the files after the
+// first (a counter added when that name is taken).
+std::string file_name(const Options &o, bool first) {
+    if (o.segment <= 0 && first) return o.out;
     const size_t dot = o.out.rfind('.');
     time_t now = time(nullptr);
     struct tm tm;
@@ -253,10 +300,103 @@ std::string file_name(const Options &o) {
     return name;
 }
 
-bool is_key(const Frame &f) {
-    const signed char code = video_h264_check_keyFrame(uint32_t(f.data.size()), f.data.data());
-    return code == VIDEO_H264_KEYFRAME_IDR || code == VIDEO_H264_KEYFRAME_PARAMETERS_IDR;
-}
+// Frames in stream order into files. Without a size limit frames go straight to the file; with
+// one, each group of pictures is held until the next key frame and then written to the open
+// file if it fits, else to a new one. A group too large to hold (above the limit or 64 MiB) is
+// written as it comes into a file of its own; frames that still do not fit are dropped up to
+// the next key frame.
+struct Recorder {
+    const Options &o;
+    uint64_t limit;
+    Output file;
+    std::vector<Frame> group;  // held frames, a key frame first
+    uint64_t heldBytes = 0;
+    bool segmentDue = false;   // the held group starts a new segment
+    bool direct = false;       // frames go straight to the file until the next key frame
+    bool dropping = false;     // frames are dropped until the next key frame
+    uint64_t total = 0, files = 0, dropped = 0;
+    int status = 0;
+    double recordingSince = 0;
+
+    Recorder(const Options &options, uint64_t maxSize) : o(options), limit(maxSize) {}
+
+    void take(Frame &&f, double now) {
+        if (status != 0) return;
+        if (is_key(f)) {
+            flush(now);
+            direct = dropping = false;
+            segmentDue = o.segment > 0 && file.open() && now - file.startedAt >= o.segment;
+            heldBytes += f.data.size();
+            group.push_back(std::move(f));
+        } else if (direct) {
+            put(f, false);
+            return;
+        } else if (!group.empty()) {
+            heldBytes += f.data.size();
+            group.push_back(std::move(f));
+        } else {
+            dropped += dropping;  // a file starts with a key frame
+            return;
+        }
+        if (limit == 0 || heldBytes > std::min<uint64_t>(limit, 64ull << 20)) {
+            flush(now);
+            direct = status == 0;
+        }
+    }
+
+    // Writes the held group: into the open file when it fits, else into a new file.
+    void flush(double now) {
+        if (group.empty() || status != 0) return;
+        if (file.open() &&
+            (segmentDue || (limit > 0 && file.size_with(group.data(), group.data() + group.size()) > limit)))
+            finish();
+        if (status == 0 && !file.open()) {
+            file.fps = group[0].frameRate > 0 ? group[0].frameRate : o.fps;
+            if (!file.start(file_name(o, files == 0), o.avi, group[0])) status = 1;
+            else ++files;
+            if (recordingSince == 0) recordingSince = now;
+        }
+        for (size_t i = 0; i < group.size() && status == 0; ++i) {
+            if (!put(group[i], i == 0)) {
+                dropped += group.size() - i - 1;
+                break;
+            }
+        }
+        group.clear();
+        heldBytes = 0;
+        segmentDue = false;
+    }
+
+    // Writes one frame; false when it was dropped (and the rest of its group with it).
+    bool put(const Frame &f, bool key) {
+        const bool fits = limit == 0 || file.frames == 0 || file.size_with(&f, &f + 1) <= limit;
+        const int rv = fits ? file.write(f, key) : 0;
+        if (rv == 0) {
+            // The file is full: the frames up to the next key frame have nowhere to go.
+            if (dropped++ == 0)
+                fprintf(stderr, "kxrecord: a group of pictures does not fit in %s; frames dropped up to the next key frame\n",
+                        file.path.c_str());
+            direct = false;
+            dropping = true;
+            return false;
+        }
+        if (rv < 0) {
+            fprintf(stderr, "kxrecord: writing %s failed (%d): %s\n", file.path.c_str(), rv,
+                    rv == -2 ? "seek error" : "write error (disk full or file not writable)");
+            status = 1;
+            return false;
+        }
+        ++total;
+        return true;
+    }
+
+    void finish() {
+        if (!file.finish()) {
+            fprintf(stderr, "kxrecord: finishing %s failed (disk full or file not writable)\n", file.path.c_str());
+            status = 1;
+        }
+    }
+};
 
 }  // namespace
 
@@ -279,7 +419,6 @@ int main(int argc, char **argv) {
     Inbox inbox;
     rtspClient *client = rtspClient_new__IO("kxrecord", nullptr, 0, nullptr);
     rtspClient_item *item = rtspClient_item_new_byURL__IO(o.url.c_str(), on_frame, &inbox);
-    int status = 0;
     if (client == nullptr || item == nullptr) {
         fprintf(stderr, "kxrecord: invalid URL \"%s\" (expected rtsp://[user:password@]a.b.c.d[:port]/path)\n",
                 o.url.c_str());
@@ -291,12 +430,16 @@ int main(int argc, char **argv) {
     rtspClient_startThread(client, 0);
     rtspClient_add_item__OI_2(client, item);
 
-    Output file;
-    uint64_t total = 0, files = 0, bytesBefore = 0;
+    // AVI sizes are 32-bit: a file never passes 4 GiB, whatever the user's limit.
+    const uint64_t limit = o.avi ? std::min<uint64_t>(o.maxSize ? o.maxSize : VIDEO_AVI_MAX_FILE_SIZE,
+                                                      VIDEO_AVI_MAX_FILE_SIZE)
+                                 : o.maxSize;
+    Recorder rec(o, limit);
+    uint64_t bytesBefore = 0;
     const double started = kx_time_uptime_get();
-    double recordingSince = 0, lastReport = started;
+    double lastReport = started;
     std::vector<Frame> batch;
-    while (status == 0 && !g_stop.load()) {
+    while (rec.status == 0 && !g_stop.load()) {
         {
             std::lock_guard<std::mutex> lock(inbox.mutex);
             while (!inbox.frames.empty()) {
@@ -305,59 +448,23 @@ int main(int argc, char **argv) {
             }
         }
         const double now = kx_time_uptime_get();
-        for (Frame &f : batch) {
-            if (status != 0) break;
-            const bool key = is_key(f);
-            const bool segmentDue = o.segment > 0 && file.open() && now - file.startedAt >= o.segment;
-            if (key && segmentDue) {
-                if (!file.finish()) {
-                    fprintf(stderr, "kxrecord: finishing %s failed: %s\n", file.path.c_str(), "write error");
-                    status = 1;
-                    break;
-                }
-            }
-            if (!file.open()) {
-                if (!key) continue;  // a file starts with a key frame
-                file.fps = f.frameRate > 0 ? f.frameRate : o.fps;
-                if (!file.start(file_name(o), o.avi, f)) {
-                    status = 1;
-                    break;
-                }
-                ++files;
-                if (recordingSince == 0) recordingSince = now;
-            }
-            int rv = file.write(f, key);
-            if (rv == 0) {
-                // The AVI file is full: it is finished and the next key frame starts another.
-                if (!file.finish()) {
-                    fprintf(stderr, "kxrecord: finishing %s failed\n", file.path.c_str());
-                    status = 1;
-                }
-                if (o.segment <= 0) o.segment = 1e9;  // later files are named by their time
-                continue;
-            }
-            if (rv < 0) {
-                fprintf(stderr, "kxrecord: writing %s failed (%d): %s\n", file.path.c_str(), rv,
-                        rv == -2 ? "seek error" : "write error (disk full or file not writable)");
-                status = 1;
-                break;
-            }
-            ++total;
-        }
+        for (Frame &f : batch) rec.take(std::move(f), now);
         batch.clear();
-        if (status != 0) break;
-        if (o.seconds > 0 && recordingSince > 0 && now - recordingSince >= o.seconds) break;
-        if (recordingSince == 0 && o.timeout > 0 && now - started >= o.timeout) {
+        if (rec.status != 0) break;
+        if (o.seconds > 0 && rec.recordingSince > 0 && now - rec.recordingSince >= o.seconds) break;
+        // A held first group counts as recording since it arrived.
+        if (rec.recordingSince == 0 && !rec.group.empty()) rec.recordingSince = now;
+        if (rec.recordingSince == 0 && o.timeout > 0 && now - started >= o.timeout) {
             fprintf(stderr, "kxrecord: no key frame from %s within %.0f s\n", o.url.c_str(), o.timeout);
-            status = 1;
+            rec.status = 1;
             break;
         }
-        if (recordingSince > 0 && now - inbox.lastAt.load() >= o.idle) break;  // the source has ended
+        if (rec.recordingSince > 0 && now - inbox.lastAt.load() >= o.idle) break;  // the source has ended
         if (!o.quiet && now - lastReport >= 1.0) {
-            const uint64_t bytes = file.bytes;
-            fprintf(out, "%6.1fs frames %-7llu kbit/s %7.1f  file %s\n", now - started, (unsigned long long)total,
+            const uint64_t bytes = rec.file.bytes;
+            fprintf(out, "%6.1fs frames %-7llu kbit/s %7.1f  file %s\n", now - started, (unsigned long long)rec.total,
                     (bytes >= bytesBefore ? bytes - bytesBefore : bytes) * 8.0 / 1000.0 / (now - lastReport),
-                    file.open() ? file.path.c_str() : "-");
+                    rec.file.open() ? rec.file.path.c_str() : "-");
             bytesBefore = bytes;
             lastReport = now;
         }
@@ -367,13 +474,15 @@ int main(int argc, char **argv) {
     rtspClient_stopThread(client);
     rtspClient_item_delete__OI(item);
     rtspClient_delete__OI(client);
-    if (file.open() && !file.finish()) {
-        fprintf(stderr, "kxrecord: finishing %s failed (disk full or file not writable)\n", file.path.c_str());
-        status = 1;
-    }
-    if (status == 0 && total == 0) status = 1;
-    fprintf(status == 0 ? out : stderr, "kxrecord: %llu frames in %llu file%s, %.1f s\n", (unsigned long long)total,
-            (unsigned long long)files, files == 1 ? "" : "s", kx_time_uptime_get() - started);
+    // Frames that came before the end are recorded too.
+    rec.flush(kx_time_uptime_get());
+    if (rec.file.open()) rec.finish();
+    int status = rec.status;
+    if (status == 0 && rec.total == 0) status = 1;
+    fprintf(status == 0 ? out : stderr, "kxrecord: %llu frames in %llu file%s, %.1f s", (unsigned long long)rec.total,
+            (unsigned long long)rec.files, rec.files == 1 ? "" : "s", kx_time_uptime_get() - started);
+    if (rec.dropped > 0) fprintf(status == 0 ? out : stderr, ", %llu frames dropped", (unsigned long long)rec.dropped);
+    fputc('\n', status == 0 ? out : stderr);
     globalRelease();
     fflush(out);
     return status;

@@ -1,6 +1,8 @@
 // kxrecord against GStreamer's RTSP server: the files it writes pass ffprobe and mkvmerge and
 // decode picture by picture as the source; SIGTERM and the source's end finish the file
-// cleanly, segments start on key frames, and a write failure is an error exit with a message.
+// cleanly, segments start on key frames, a size limit splits the recording into files that each
+// start on a key frame and together hold every frame, and a write failure is an error exit
+// with a message.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -8,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,6 +36,31 @@ std::string work() {
 off_t file_size(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// An empty folder dir.
+void fresh_dir(const std::string &dir) {
+    kxtest::run_process({"/bin/rm", "-rf", dir}, 10000);
+    mkdir(dir.c_str(), 0755);
+}
+
+std::vector<std::string> names_in(const std::string &dir) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// ffprobe's flag of the first video packet ("K" for a key frame).
+std::string first_packet_flags(const std::string &path) {
+    const std::string flags = kxtest::tool_output({"/usr/bin/ffprobe", "-v", "error", "-select_streams", "v:0",
+                                                   "-read_intervals", "%+#1", "-show_entries", "packet=flags", "-of",
+                                                   "csv=p=0", path});
+    return flags.substr(0, 1);
 }
 
 void expect_clean_mkv(const std::string &path) {
@@ -72,6 +101,64 @@ TEST_P(KxrecordFile, RecordsTheSourceBitExactUntilItEnds) {
     EXPECT_EQ(kxtest::probe_stream(out, "width,height"), "160\n120");
     EXPECT_EQ(kxtest::probe_stream(out, "r_frame_rate"), "25/1");
     if (std::string(GetParam()) == "mkv") expect_clean_mkv(out);
+}
+
+// A size limit of about two groups of pictures: the recording goes into several files named by
+// their time, each at most the limit, each starting on a key frame and valid for ffprobe (and
+// mkvmerge), and their pictures one after the other are the source's without a gap; the frame
+// counts add up to the frames kxrecord says it recorded.
+TEST_P(KxrecordFile, MaxSizeSplitsOnKeyFramesWithoutLosingFrames) {
+    std::string why = kxtest::gst_peer_unavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    const std::string clip = kxtest::small_clip(work(), "clip_160x120_25fps_4s", "160x120", 25, 4);
+    ASSERT_FALSE(clip.empty());
+    const std::vector<std::string> source = kxtest::decoded_hashes(clip);
+    ASSERT_EQ(std::set<std::string>(source.begin(), source.end()).size(), source.size()) << "pictures repeat";
+    kxtest::RtspPeer peer;
+    std::string error;
+    ASSERT_TRUE(peer.start(kScript, {"--source", "file", "--clip", clip, "--lifetime", "60"}, &error)) << error;
+    const std::string ext = GetParam(), dir = work() + "/max-size-" + ext;
+    fresh_dir(dir);
+    const off_t limit = 60000;
+    int status = -1;
+    const std::string said = kxtest::tool_output(
+        {kKxrecord, "--quiet", "--idle", "2", "--max-size", std::to_string(limit), peer.url(), dir + "/cam." + ext},
+        60000, &status);
+    ASSERT_EQ(status, 0) << said;
+    unsigned long long recorded = 0, files = 0;
+    ASSERT_EQ(sscanf(said.c_str(), "kxrecord: %llu frames in %llu file", &recorded, &files), 2) << said;
+    EXPECT_EQ(said.find("dropped"), std::string::npos) << said;
+
+    const std::vector<std::string> names = names_in(dir);
+    ASSERT_GE(names.size(), 2u);
+    EXPECT_EQ(names.size(), files);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "cam." + ext), 1) << "the first file has the given name";
+    // Files by their first picture's place in the source.
+    std::vector<std::pair<size_t, std::vector<std::string>>> parts;
+    unsigned long long counted = 0;
+    for (const std::string &n : names) {
+        SCOPED_TRACE(n);
+        const std::string path = dir + "/" + n;
+        EXPECT_TRUE(std::regex_match(n, std::regex("cam(-[0-9]{8}-[0-9]{6}(-[0-9]+)?)?\\." + ext))) << n;
+        EXPECT_LE(file_size(path), limit);
+        EXPECT_EQ(first_packet_flags(path), "K");
+        if (ext == "mkv") expect_clean_mkv(path);
+        std::vector<std::string> pictures = kxtest::decoded_hashes(path);
+        ASSERT_FALSE(pictures.empty());
+        EXPECT_EQ(kxtest::probe_stream(path, "nb_read_frames", true), std::to_string(pictures.size()));
+        counted += pictures.size();
+        const size_t at = size_t(std::find(source.begin(), source.end(), pictures[0]) - source.begin());
+        ASSERT_LT(at, source.size()) << "the first picture is none of the source's";
+        parts.emplace_back(at, std::move(pictures));
+    }
+    EXPECT_EQ(counted, recorded);
+    std::sort(parts.begin(), parts.end());
+    std::vector<std::string> all;
+    for (const auto &p : parts) all.insert(all.end(), p.second.begin(), p.second.end());
+    ASSERT_GE(all.size(), 75u);
+    ASSERT_LE(parts[0].first + all.size(), source.size());
+    EXPECT_TRUE(std::equal(all.begin(), all.end(), source.begin() + long(parts[0].first)))
+        << "the files together are not the source's pictures one after the other";
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, KxrecordFile, ::testing::Values("mkv", "avi"));
@@ -129,28 +216,19 @@ TEST(Kxrecord, SegmentsStartOnKeyFrames) {
     std::string error;
     ASSERT_TRUE(peer.start(kScript, {"--source", "live", "--lifetime", "60"}, &error)) << error;
     const std::string dir = work() + "/segments";
-    kxtest::run_process({"/bin/rm", "-rf", dir}, 10000);
-    mkdir(dir.c_str(), 0755);
+    fresh_dir(dir);
     ASSERT_EQ(kxtest::run_process({kKxrecord, "--quiet", "--segment", "1", "--seconds", "3.5", peer.url(),
                                    dir + "/cam.mkv"},
                                   60000),
               0);
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
-        closedir(d);
-    }
+    const std::vector<std::string> names = names_in(dir);
     ASSERT_GE(names.size(), 2u);
     for (const std::string &n : names) {
         EXPECT_EQ(n.compare(0, 4, "cam-"), 0) << n;
         EXPECT_EQ(n.size(), strlen("cam-YYYYmmdd-HHMMSS.mkv")) << n;
         const std::string path = dir + "/" + n;
         expect_clean_mkv(path);
-        const std::string flags = kxtest::tool_output({"/usr/bin/ffprobe", "-v", "error", "-select_streams", "v:0",
-                                                       "-read_intervals", "%+#1", "-show_entries", "packet=flags",
-                                                       "-of", "csv=p=0", path});
-        EXPECT_EQ(flags.substr(0, 1), "K") << n;
+        EXPECT_EQ(first_packet_flags(path), "K") << n;
         EXPECT_FALSE(kxtest::decoded_hashes(path).empty()) << n;
     }
 }
