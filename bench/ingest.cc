@@ -30,8 +30,11 @@
 
 #include "kx/rtspclient.h"
 #include "../tests/support/rtsp_peer.hpp"
+#include "bench/proc_stats.hpp"
 
 namespace {
+
+using kxbench::cpu_of;
 
 // Figures go to the original standard output; the library's log records to a file beside the clips.
 FILE *out = stdout;
@@ -68,41 +71,6 @@ double cpu_self() {
     getrusage(RUSAGE_SELF, &ru);
     return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
-}
-
-// CPU time of a running process, all its threads: the scheduler's nanosecond run times from
-// /proc/<pid>/task/*/schedstat, or utime + stime (clock ticks) from /proc/<pid>/stat when those
-// are missing. -1 when unreadable.
-double cpu_of(pid_t pid) {
-    std::string base = "/proc/" + std::to_string(pid);
-    if (DIR *tasks = opendir((base + "/task").c_str())) {
-        double sum = 0;
-        bool any = false;
-        while (dirent *e = readdir(tasks)) {
-            if (e->d_name[0] == '.') continue;
-            std::ifstream in(base + "/task/" + e->d_name + "/schedstat");
-            unsigned long long ns = 0;
-            if (in >> ns) {
-                sum += static_cast<double>(ns) * 1e-9;
-                any = true;
-            }
-        }
-        closedir(tasks);
-        if (any) return sum;
-    }
-    std::ifstream in(base + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(text.substr(close + 2));
-    std::string f;
-    unsigned long long utime = 0, stime = 0;
-    // Fields after the name start at 3 (state); utime is 14, stime 15.
-    for (int i = 3; i <= 15 && fields >> f; ++i) {
-        if (i == 14) utime = strtoull(f.c_str(), nullptr, 10);
-        if (i == 15) stime = strtoull(f.c_str(), nullptr, 10);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 bool file_exists(const std::string &p) {
