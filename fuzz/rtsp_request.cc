@@ -1,7 +1,9 @@
 // Fuzzes the RTSP server's request handling without sockets: the input is cut into messages
-// by the pool's HTTP framer and handled by one connection, which answers, closes, or plays;
-// frames are offered between messages. Answers must be whole RTSP answers, a closed
+// by the pool's HTTP framer and handled by one connection, which answers, closes, or plays
+// (live, or on demand for a URL with parameters, with PLAY start times and decoded
+// parameters); frames are offered between messages. Answers must be whole RTSP answers, a closed
 // connection handles nothing more, and the held packets stay bounded.
+#include <math.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -47,8 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             Outcome o = conn.handle(std::string_view(s->buffer, s->lenth), head, resolver);
             check(o.reply.empty() || o.reply.compare(0, 9, "RTSP/1.0 ") == 0, "answer is not RTSP");
             check(o.reply.empty() || o.reply.compare(o.reply.size() - 4, 4, "\r\n\r\n") == 0, "answer not ended");
+            check(o.startTime == 0.0 || (isfinite(o.startTime) && o.startTime > 0.0), "start time");
             if (o.described) {
                 check(conn.item() == &resolver.item, "described without the item");
+                check(kx::rtspserve::percentDecode(conn.query()).size() <= conn.query().size(), "decoded longer");
                 std::string answer = conn.describeAnswer("v=0\r\n");
                 check(answer.find("Content-Length: ") != std::string::npos, "no length");
             }

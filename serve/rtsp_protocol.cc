@@ -349,6 +349,27 @@ std::string sdpAac(uint8_t track, uint8_t objectType, uint32_t sampleRate, uint8
     return text;
 }
 
+bool FrameDescription::add(uint8_t track, std::string media) {
+    if (complete_ || track > 31) return complete_;
+    uint32_t bit = 1u << track;
+    if (first_ < 0) first_ = track;
+    else if (track == first_) repeated_ = true;
+    seen_ |= bit;
+    if (!(described_ & bit) && !media.empty()) {
+        media_[track] = std::move(media);
+        described_ |= bit;
+    }
+    complete_ = repeated_ && described_ == seen_;
+    return complete_;
+}
+
+std::string FrameDescription::media() const {
+    std::string s;
+    for (int t = 0; t < 32; ++t)
+        if (described_ & (1u << t)) s += media_[t];
+    return s;
+}
+
 // ---- connection ----
 
 Connection::Connection(uint32_t ipv4, uint16_t port, uint16_t serverPort)

@@ -66,6 +66,28 @@ std::string sdpAac(uint8_t track, uint8_t objectType, uint32_t sampleRate, uint8
 // AudioSpecificConfig as hex digits.
 std::string audioSpecificConfig(uint8_t objectType, uint32_t sampleRate, uint8_t channels);
 
+// A demand client's description, built from the frames its producer put first: complete
+// once a frame of the first frame's track comes again and every track that had a frame is
+// described (an H.264 track only by a key frame with parameter sets), so that video alone
+// is described by its second frame and a track whose first frames cannot describe it is
+// waited for.
+class FrameDescription {
+public:
+    // One frame of track (0..31) with its track's media part, "" when the frame cannot give
+    // one. True once complete; later frames change nothing.
+    bool add(uint8_t track, std::string media);
+    bool complete() const { return complete_; }
+    // Media parts of the described tracks, in track order.
+    std::string media() const;
+
+private:
+    int first_ = -1;
+    bool repeated_ = false;
+    bool complete_ = false;
+    uint32_t seen_ = 0, described_ = 0;
+    std::string media_[32];
+};
+
 // ---- one client connection ----
 
 enum Status : uint16_t {

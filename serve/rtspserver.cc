@@ -148,12 +148,7 @@ struct rtspServer_demandRecord {
     // Server thread only.
     Client *client = nullptr;
     kx::rtspserve::TrackClock clocks[32];
-    int firstTrack = -1;
-    bool repeated = false;      // a frame of the first frame's track came again
-    uint32_t seenMask = 0;      // tracks that had a frame
-    uint32_t describedMask = 0;
-    std::string media[32];
-    bool sdpReady = false;
+    kx::rtspserve::FrameDescription description;
 
     void dropFramesLocked() {
         for (kx_Object *f : frames) release(f);
@@ -516,10 +511,14 @@ rtspServer_item *find(const std::vector<rtspServer_item *> &list, const Request 
 
 }  // namespace
 
+// Local items first, then cluster items; but a local item without URL (a catch-all, such as
+// a file streamer's) yields to a cluster item whose URL matches, which names the path.
 Target rtspServer::resolve(const Request &r) {
-    if (rtspServer_item *it = find(items, r))
-        return {it->live() && !r.hasQuery ? Target::live : Target::demand, it, 0};
-    if (rtspServer_item *it = find(clusters, r)) return {Target::cluster, it, it->clusterIpv4};
+    rtspServer_item *local = find(items, r);
+    rtspServer_item *cluster = local == nullptr || !local->hasUrl ? find(clusters, r) : nullptr;
+    if (cluster != nullptr && (local == nullptr || cluster->hasUrl))
+        return {Target::cluster, cluster, cluster->clusterIpv4};
+    if (local != nullptr) return {local->live() && !r.hasQuery ? Target::live : Target::demand, local, 0};
     return {};
 }
 
@@ -765,37 +764,21 @@ bool rtspServer::serveItem(rtspServer_item *item) {
     return true;
 }
 
-// The record's description from its own frames, looked at but left in place: complete
-// once a frame of the first frame's track came again and every track that had a frame is
-// described (an H.264 track by a key frame with parameter sets), so a stream of video alone
-// is described by its second frame.
+// The record's description from its own frames, looked at but left in place.
 bool rtspServer::describeDemand(rtspServer_demandRecord *r) {
     {
         std::lock_guard<std::mutex> lock(r->mutex);
         if (r->scanned > r->frames.size()) r->scanned = 0;
-        for (; r->scanned < r->frames.size() && !r->sdpReady; ++r->scanned) {
+        for (; r->scanned < r->frames.size() && !r->description.complete(); ++r->scanned) {
             kx_Object *frame = r->frames[r->scanned];
-            uint8_t track = frame->reserved & 31;
-            uint32_t bit = 1u << track;
-            if (r->firstTrack < 0) r->firstTrack = track;
-            else if (track == r->firstTrack) r->repeated = true;
-            r->seenMask |= bit;
-            if (!(r->describedMask & bit)) {
-                std::string m = mediaOf(frame);
-                if (!m.empty()) {
-                    r->media[track] = std::move(m);
-                    r->describedMask |= bit;
-                }
-            }
-            if (r->repeated && r->describedMask == r->seenMask) r->sdpReady = true;
+            r->description.add(frame->reserved & 31, mediaOf(frame));
         }
     }
-    if (!r->sdpReady) return false;
+    if (!r->description.complete()) return false;
     struct timeval tv;
     gettimeofday(&tv, nullptr);
-    std::string sdp = kx::rtspserve::sdpSession(ipv4, tv.tv_sec + tv.tv_usec / 1e6, r->duration.load());
-    for (int t = 0; t < 32; ++t)
-        if (r->describedMask & (1u << t)) sdp += r->media[t];
+    std::string sdp = kx::rtspserve::sdpSession(ipv4, tv.tv_sec + tv.tv_usec / 1e6, r->duration.load()) +
+                      r->description.media();
     Client *c = r->client;
     std::string answer = c->conn.describeAnswer(sdp);
     socketPool_item_send_buffer(c->sock, static_cast<uint32_t>(answer.size()), answer.data());

@@ -348,6 +348,17 @@ TEST(RtspServerDemand, ProducerSeesTheRequestAndPlayRepositions) {
     }
     c.close();
     EXPECT_TRUE(kxtest::eventually([&] { return producer.releases.load() == 1; }));
+
+    // A cluster item that names the path is preferred to the catch-all.
+    rtspServer_add_item__OI_2(s.server, rtspServer_item_new__IO("/far", 0x0200007F, RTSPSERVER_MODEL_PREFIX | 3, 0, 0,
+                                                                0, 0, 0, 0));
+    LoopbackClient moved;
+    ASSERT_TRUE(moved.connect(s.port));
+    ASSERT_TRUE(moved.send(req("DESCRIBE rtsp://127.0.0.1:" + std::to_string(s.port) + "/far/clip.mkv?from=3", 1)));
+    EXPECT_EQ(moved.answer(), "RTSP/1.0 301 Moved\r\nCSeq: 1\r\nLocation: rtsp://127.0.0.2:" + std::to_string(s.port) +
+                                  "/far/clip.mkv?from=3\r\n\r\n");
+    EXPECT_EQ(producer.records.load(), 1);
+
     producer.stop();
     rtspServer_delete__OI(s.server);
     s.server = nullptr;

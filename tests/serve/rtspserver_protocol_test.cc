@@ -320,6 +320,38 @@ TEST(RtspServerSdp, AudioConfigFromTheStream) {
     EXPECT_EQ(kx::base64Padded("abc", 3), "YWJj");
 }
 
+// When a demand client's description is complete, for frame sequences of a video track 0
+// ("K" a key frame with parameter sets, "v" another frame) and an audio track 1 ("a").
+TEST(RtspServerSdp, DemandDescriptionCompletesOnItsFirstTrackAgain) {
+    struct Case {
+        const char *frames;
+        int completeAt;  // 1-based frame that completes it, 0 never
+        const char *media;
+    } cases[] = {
+        {"Kv", 2, "V"},       // video alone: its second frame
+        {"vvKv", 3, "V"},     // the key frame the first frames lacked
+        {"KaaK", 4, "VA"},    // audio twice is not the first track
+        {"avaKa", 4, "VA"},   // audio first, video described late
+        {"aa", 2, "A"},
+        {"vvvv", 0, ""},      // never without a key frame
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.frames);
+        FrameDescription d;
+        int at = 0;
+        for (int i = 0; c.frames[i] != 0 && at == 0; ++i) {
+            char f = c.frames[i];
+            if (d.add(f == 'a' ? 1 : 0, f == 'K' ? "V" : f == 'a' ? "A" : "")) at = i + 1;
+        }
+        EXPECT_EQ(at, c.completeAt);
+        if (at != 0) {
+            EXPECT_EQ(d.media(), c.media);
+            EXPECT_TRUE(d.add(2, ""));  // complete stays complete
+            EXPECT_EQ(d.media(), c.media);
+        }
+    }
+}
+
 // ---- one connection ----
 
 struct FixedResolver : Resolver {
