@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "kx/rtspserver.h"
+#include "tests/support/kxserve_process.hpp"
 #include "tests/support/media_tools.hpp"
 #include "tests/support/rtsp_loopback_client.hpp"
 #include "tests/support/rtsp_peer.hpp"
@@ -359,6 +361,48 @@ TEST_F(FileStream, PathsOutsideTheRootAndBadFilesGiveNoMediaAndTheRecords) {
         EXPECT_FALSE(s->client().closedByPeer(100));
     }
     log.restore();
+}
+
+// kxserve --root beside a live item: the named live item keeps its path (even one that is
+// also a file under the root), every other path is the root's file of that name.
+TEST(KxServeRoot, ServesFilesBesideNamedLiveItems) {
+    if (access("/usr/bin/ffmpeg", X_OK) != 0) GTEST_SKIP() << "ffmpeg is not installed";
+    ASSERT_TRUE(clip().ok) << "could not make the clip with ffmpeg";
+    const std::string live = kDir + "/live.h264", copy = kRoot + "/copy.mkv";
+    struct stat st;
+    if (stat(live.c_str(), &st) != 0 || st.st_size == 0)
+        ASSERT_EQ(run_process({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                               "testsrc=size=320x240:rate=25", "-t", "2", "-c:v", "libx264", "-g", "25", "-bf", "0",
+                               "-pix_fmt", "yuv420p", "-f", "h264", live},
+                              60000),
+                  0);
+    unlink(copy.c_str());
+    ASSERT_EQ(link(kClip.c_str(), copy.c_str()), 0);
+    const std::vector<std::string> livePictures = framemd5({"-i", live}, false, {})[0];
+    ASSERT_EQ(livePictures.size(), 50u);
+
+    kxtest::KxServe server;
+    ASSERT_TRUE(server.start(KX_TEST_BINARY_DIR "/bin/kxserve",
+                             {"--listen", "127.0.0.1:0", "--root", kRoot, "--live", "/clip.mkv=" + live, "--quiet"}))
+        << server.output();
+    const std::string base = "rtsp://127.0.0.1:" + std::to_string(server.port());
+    auto pictures = [&](const std::string &path, int n) {
+        return framemd5({"-rtsp_transport", "tcp", "-i", base + path}, false, {"-frames:v", std::to_string(n)})[0];
+    };
+    std::vector<std::string> got = pictures("/copy.mkv?from=4", 5);
+    ASSERT_EQ(got.size(), 5u);
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], clip().pictures[100 + i]) << "picture " << i;
+    got = pictures("/clip.mkv", 5);
+    ASSERT_EQ(got.size(), 5u);
+    for (const std::string &h : got)
+        EXPECT_NE(std::find(livePictures.begin(), livePictures.end(), h), livePictures.end()) << "not the live picture";
+    // A path that names nothing: no description, and kxserve goes on.
+    LoopbackClient c;
+    ASSERT_TRUE(c.connect(server.port()));
+    c.send("DESCRIBE " + base + "/nothing.mkv RTSP/1.0\r\nCSeq: 1\r\n\r\n");
+    EXPECT_EQ(c.answer(800), "");
+    EXPECT_EQ(pictures("/copy.mkv", 2), std::vector<std::string>(clip().pictures.begin(), clip().pictures.begin() + 2));
+    EXPECT_EQ(server.stop(), 0);
 }
 
 }  // namespace
