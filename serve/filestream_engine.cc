@@ -191,6 +191,9 @@ void Cursor::plan(double now, double lead) {
 void Cursor::start(uint8_t streamType, double startTime, double now) {
     mode_ = streamType & 3u;
     update(mode_, startTime, now);
+    // A client's description is made from its first frames, which must begin with a key
+    // frame: backward play begins with the group that holds the start.
+    if ((mode_ & kBackward) && video_ && !finished()) position_ = frames_ - 1 - keyAtOrBefore(nextIndex());
 }
 
 void Cursor::update(uint8_t streamType, double startTime, double now) {

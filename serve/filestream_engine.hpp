@@ -71,7 +71,9 @@ public:
     // Every main-track frame of the current direction was walked.
     bool finished() const { return position_ >= frames_; }
 
-    // First positioning of a new client: the request's stream type and start time.
+    // First positioning of a new client: the request's stream type and start time, as a new
+    // start (below), except that backward video play begins at the key frame at or before
+    // the start (the client's description needs a key frame first).
     void start(uint8_t streamType, double startTime, double now);
     // Repositions (see the file streamer's notes): the same stream type as in force is a new
     // start at startTime (0 when startTime is not in (0, duration)); a change of the key-only

@@ -69,10 +69,11 @@ TEST(FileStreamCursor, StartPositions) {
         {0, 12.0, false, 0},    // at the duration: from the start
         {0, 500.0, false, 0},
         {0, -1.0, false, 0},
-        {1, 10.0, false, 250},  // backward from the frame at 10 s
-        {1, -1.0, false, 299},  // backward from the end
-        {3, 10.0, false, 250},  // backward key frames only: the walk starts there
-        {1, 11.99, false, 299},
+        {1, 10.0, false, 240},  // backward: from the group that holds 10 s, key frame first
+        {1, -1.0, false, 260},  // backward from the last group
+        {3, 10.0, false, 240},
+        {1, 11.99, false, 260},
+        {1, 9.56, false, 90},
         {0, 10.3, true, 257},   // audio main track: no key-frame search
     };
     for (const Case &c : cases) {
@@ -82,6 +83,29 @@ TEST(FileStreamCursor, StartPositions) {
         EXPECT_EQ(cur.mode(), c.type);
         EXPECT_EQ(cur.nextIndex(), c.wantFirst);
         EXPECT_DOUBLE_EQ(cur.duration(), 12.0);
+    }
+}
+
+TEST(FileStreamCursor, PlayStartTimeRepositions) {
+    struct Case {
+        uint8_t type;
+        double at;
+        uint32_t wantFirst;
+    } cases[] = {
+        {0, 10.3, 240}, {2, 10.3, 240}, {0, 1.0, 0},
+        {1, 10.3, 257},  // backward: the frame at the start time, its group follows downward
+        {3, 10.3, 257},  // (key frames only: the walk passes 257..241 and feeds 240 first)
+        {0, 12.5, 0},    // beyond the duration: from the start
+        {1, 0.0, 299},   // no start time: backward from the last frame
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.type) + " at " + std::to_string(c.at));
+        Cursor cur = video();
+        cur.start(c.type, 5.0, 0.0);
+        cur.batch(1.0, 0);
+        cur.update(c.type, c.at, 2.0);
+        EXPECT_EQ(cur.mode(), c.type);
+        EXPECT_EQ(cur.nextIndex(), c.wantFirst);
     }
 }
 
@@ -107,7 +131,7 @@ std::vector<uint32_t> range(uint32_t a, uint32_t b) {  // a, a+1, ..., b-1, or d
 }
 
 TEST(FileStreamCursor, FramesFedInEachMode) {
-    std::vector<uint32_t> down = range(250, 0);
+    std::vector<uint32_t> down = range(240, 0);
     down.push_back(0);
     struct Case {
         uint8_t type;
@@ -120,6 +144,7 @@ TEST(FileStreamCursor, FramesFedInEachMode) {
         {1, 10.0, down},  // one frame at a time down to the first key frame
         {3, 10.0, {240, 90, 30, 0}},
         {3, -1.0, {260, 240, 90, 30, 0}},
+        {1, 1.0, {0}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.type) + " from " + std::to_string(c.from));
