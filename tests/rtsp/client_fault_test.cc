@@ -30,6 +30,7 @@
 #include "kx/structlist.h"
 #include "rtsp/client/item.hpp"
 #include "rtsp/client/text.hpp"
+#include "tests/support/scripted_server.hpp"
 #include "tests/support/stdout_capture.hpp"
 #include "tests/support/wait.hpp"
 
@@ -48,139 +49,9 @@ struct Capture : kxtest::StdoutCapture {
 
 using kxtest::eventually;
 
-// One accepted connection of a scripted server.
-struct Conn {
-    int fd;
-    int index;  // 0 for the first connection of the server
-    const std::atomic<bool> *stop;
-    std::string pending;
-    bool closed = false;  // the peer closed its side
-
-    // Next request (header block plus Content-Length body); empty on close, stop or time-out.
-    std::string request(double limit = 3.0) {
-        auto end = Clock::now() + std::chrono::duration<double>(limit);
-        for (;;) {
-            size_t h = pending.find("\r\n\r\n");
-            if (h != std::string::npos) {
-                size_t body = 0;
-                size_t at = pending.find("Content-Length: ");
-                if (at != std::string::npos && at < h) body = std::stoul(pending.substr(at + 16));
-                if (pending.size() >= h + 4 + body) {
-                    std::string r = pending.substr(0, h + 4 + body);
-                    pending.erase(0, h + 4 + body);
-                    return r;
-                }
-            }
-            if (*stop || Clock::now() > end) return {};
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
-            char buf[4096];
-            ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) {
-                closed = true;
-                return {};
-            }
-            pending.append(buf, static_cast<size_t>(n));
-        }
-    }
-    bool send(const std::string &s) { return sendBytes(s.data(), s.size()); }
-    bool sendBytes(const void *data, size_t n) {
-        const char *p = static_cast<const char *>(data);
-        while (n > 0) {
-            ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
-            if (k <= 0) return false;
-            p += k;
-            n -= static_cast<size_t>(k);
-        }
-        return true;
-    }
-    // Sends in pieces of `piece` bytes with a pause between them.
-    bool sendPieces(const std::string &s, size_t piece) {
-        for (size_t i = 0; i < s.size(); i += piece) {
-            if (!send(s.substr(i, piece))) return false;
-            std::this_thread::sleep_for(15ms);
-        }
-        return true;
-    }
-    // Waits until the peer closes (true) or the limit passes; what arrives meanwhile is
-    // kept for request().
-    bool closedByPeer(double limit) {
-        auto end = Clock::now() + std::chrono::duration<double>(limit);
-        while (!closed && Clock::now() < end && !*stop) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
-            char buf[4096];
-            ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) closed = true;
-            else pending.append(buf, static_cast<size_t>(n));
-        }
-        return closed;
-    }
-};
-
-// A listening socket on 127.0.0.1 with an ephemeral port; each connection runs the script
-// in its own thread. Stops and joins everything on destruction.
-class Scripted {
-public:
-    explicit Scripted(std::function<void(Conn &)> script) : script_(std::move(script)) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        listen(fd_, 8);
-        socklen_t len = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        acceptor_ = std::thread([this] { run(); });
-    }
-    ~Scripted() {
-        stop_ = true;
-        acceptor_.join();
-        for (auto &t : workers_) t.join();
-        close(fd_);
-    }
-    uint16_t port() const { return port_; }
-    int connections() const { return count_.load(); }
-    std::vector<std::string> requests() {
-        std::lock_guard<std::mutex> l(m_);
-        return requests_;
-    }
-    void record(const std::string &r) {
-        std::lock_guard<std::mutex> l(m_);
-        requests_.push_back(r);
-    }
-    bool sawRequest(const std::string &prefix) {
-        for (const std::string &r : requests())
-            if (r.rfind(prefix, 0) == 0) return true;
-        return false;
-    }
-
-private:
-    void run() {
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
-            int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) continue;
-            int index = count_++;
-            workers_.emplace_back([this, c, index] {
-                Conn conn{c, index, &stop_, {}};
-                script_(conn);
-                close(c);
-            });
-        }
-    }
-    std::function<void(Conn &)> script_;
-    int fd_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> count_{0};
-    std::thread acceptor_;
-    std::vector<std::thread> workers_;
-    std::mutex m_;
-    std::vector<std::string> requests_;
-};
+// The misbehaving servers: one script per accepted connection.
+using Conn = kxtest::ScriptedPeer;
+using Scripted = kxtest::ScriptedServer;
 
 std::string cseqOf(const std::string &req) {
     size_t at = req.find("CSeq: ");
@@ -273,8 +144,8 @@ void stream(Scripted &srv, Conn &c, int first, bool closeAfter) {
         std::this_thread::sleep_for(1ms);
     }
     if (closeAfter) return;
-    while (!*c.stop && !c.closed && f < 5000) {
-        std::string req = c.request(0.02);
+    while (!c.stopped() && !c.closed && f < 5000) {
+        std::string req = c.message(0.02);
         if (!req.empty()) {
             srv.record(req);
             c.send(ok(req));
@@ -295,7 +166,7 @@ struct Options {
 bool session(Scripted &srv, Conn &c, const Options &o) {
     auto answer = [&](const std::string &s) { return o.piece ? c.sendPieces(s, o.piece) : c.send(s); };
     for (const char *method : {"OPTIONS", "DESCRIBE", "SETUP", "PLAY"}) {
-        std::string req = c.request();
+        std::string req = c.message();
         if (req.empty()) return false;
         srv.record(req);
         if (req.rfind(method, 0) != 0) return false;
@@ -401,17 +272,17 @@ TEST(RtspClientFaults, BrokenServersAreRetried) {
     } cases[] = {
         {"never answers", [](Conn &c) { c.closedByPeer(3.0); }, "No recv or send data timeout"},
         {"garbage", [](Conn &c) {
-             c.request();
+             c.message();
              c.send("\x01\x02garbage without end of header\r\n\r\n");
              c.closedByPeer(3.0);
          }, "is invalid"},
         {"oversized Content-Length", [](Conn &c) {
-             std::string req = c.request();
+             std::string req = c.message();
              c.send("RTSP/1.0 200 OK\r\nCSeq: " + cseqOf(req) + "\r\nContent-Length: 900000\r\n\r\nabc");
              c.closedByPeer(3.0);
          }, "is invalid"},
         {"endless header", [](Conn &c) {
-             c.request();
+             c.message();
              std::string line = "X-Filler: " + std::string(1000, 'x') + "\r\n";
              c.send("RTSP/1.0 200 OK\r\n");
              for (int i = 0; i < 80 && c.send(line); ++i) {
@@ -419,7 +290,7 @@ TEST(RtspClientFaults, BrokenServersAreRetried) {
              c.closedByPeer(3.0);
          }, "is invalid"},
         {"public without PLAY", [](Conn &c) {
-             std::string req = c.request();
+             std::string req = c.message();
              c.send(ok(req, "Public: OPTIONS, DESCRIBE, SETUP\r\n"));
              c.closedByPeer(3.0);
          }, "is invalid"},
@@ -441,10 +312,10 @@ TEST(RtspClientFaults, RedirectToSecondServer) {
     Capture cap;
     Scripted target([&](Conn &c) { session(target, c, Options{.frames = 12}); });
     Scripted first([&](Conn &c) {
-        std::string req = c.request();
+        std::string req = c.message();
         first.record(req);
         c.send(ok(req, "Public: DESCRIBE, SETUP, PLAY\r\n"));
-        req = c.request();
+        req = c.message();
         first.record(req);
         c.send("RTSP/1.0 301 Moved Permanently\r\nCSeq: " + cseqOf(req) + "\r\nLocation: rtsp://127.0.0.1:" +
                std::to_string(target.port()) + "/moved@main\r\n\r\n");
@@ -485,11 +356,11 @@ TEST(RtspClientFaults, DigestWithQopAndCommands) {
     const std::string realm = "scripted", nonce = "abc123", user = "admin", pass = "pa:ss";
     std::atomic<bool> verified{false};
     Scripted srv([&](Conn &c) {
-        std::string req = c.request();
+        std::string req = c.message();
         srv.record(req);
         c.send("RTSP/1.0 401 Unauthorized\r\nCSeq: " + cseqOf(req) + "\r\nWWW-Authenticate: Digest realm=\"" + realm +
                "\", nonce=\"" + nonce + "\", qop=\"auth\"\r\n\r\n");
-        req = c.request();
+        req = c.message();
         srv.record(req);
         // Check the answer with the formula of RFC 2617.
         auto field = [&](const std::string &name, bool quoted) {
@@ -508,7 +379,7 @@ TEST(RtspClientFaults, DigestWithQopAndCommands) {
         c.send(ok(req, "Public: DESCRIBE, SETUP, PLAY\r\n"));
         // The rest of the session as usual (without further checks of the header).
         for (const char *m : {"DESCRIBE", "SETUP", "PLAY"}) {
-            req = c.request();
+            req = c.message();
             srv.record(req);
             if (req.rfind(m, 0) != 0) return;
             std::string s = m;
@@ -670,15 +541,15 @@ TEST(RtspClientFaults, NoVideoIsSilence) {
     } cases[] = {
         {"garbage", [](Conn &c) {
              Bytes junk(16384, 0x17);
-             while (!*c.stop && c.sendBytes(junk.data(), junk.size())) std::this_thread::sleep_for(1ms);
+             while (!c.stopped() && c.sendBytes(junk.data(), junk.size())) std::this_thread::sleep_for(1ms);
          }},
         {"audio only", [](Conn &c) {
              Bytes audio = {'$', 2, 0, 112, 0x80, 97, 0, 1, 0, 0, 0, 1, 5, 6, 7, 8};
              audio.resize(116, 0x24);
-             while (!*c.stop && c.sendBytes(audio.data(), audio.size())) std::this_thread::sleep_for(5ms);
+             while (!c.stopped() && c.sendBytes(audio.data(), audio.size())) std::this_thread::sleep_for(5ms);
          }},
         {"answers only", [answer](Conn &c) {
-             while (!*c.stop && c.send(answer)) std::this_thread::sleep_for(5ms);
+             while (!c.stopped() && c.send(answer)) std::this_thread::sleep_for(5ms);
          }},
     };
     for (const Case &k : cases) {
