@@ -107,10 +107,11 @@ KX_API uint32_t rtspServer_item_clientCount_get(rtspServer_item *item);
  * it. Inside the walk the producer must not add, remove or delete items of the server (the
  * server's thread may be waiting for the list's lock).
  *
- * The server builds the record's description from the first frames the producer adds (it is
- * complete when a frame of the first frame's track comes again; a positive duration makes
- * the range seekable "npt=0-duration"; an H.264 track needs a key frame with parameter sets,
- * so video alone is described by its second frame). The frames stay in the record until
+ * The server builds the record's description from the first frames the producer adds,
+ * leaving them in place: it is complete when a frame of the first frame's track comes again
+ * and every track that had a frame is described (an H.264 track by a key frame with
+ * parameter sets), so video alone is described by its second frame; a positive duration
+ * makes the range seekable "npt=0-duration". The frames stay in the record until
  * PLAY; then the server takes them only while fewer than 256 strings wait on the client's
  * socket, so the producer keeps at most a few frames per track in the record
  * (rtspServer_demandRecord_frameCount_get). PLAY and a SET_PARAMETER stream type write "n"
@@ -150,7 +151,8 @@ KX_API void rtspServer_demandRecord_context_set(rtspServer_demandRecord *record,
  * producer's (the file streamer uses 1 producing, 2 finished, 3 failed). */
 KX_API unsigned char rtspServer_demandRecord_state_get(const rtspServer_demandRecord *record);
 KX_API void rtspServer_demandRecord_state_set(rtspServer_demandRecord *record, unsigned char state);
-/* Seconds of media, for the description's range; set before the first frame (0: none). */
+/* Seconds of media, for the description's range (read when the description completes: set
+ * it before the first frames; 0, negative or not finite: none). */
 KX_API void rtspServer_demandRecord_duration_set(rtspServer_demandRecord *record, double duration);
 /* Start time of the last PLAY with a positive "Range: npt=" (seconds) or "Range: clock="
  * (a local calendar time as seconds on the kx_time_local_get scale, fraction kept), and
@@ -169,7 +171,7 @@ KX_API uint32_t rtspServer_demandRecord_frameCount_get(const rtspServer_demandRe
 
 /* Appends a frame to the record: add_frame takes a new reference, add_frame__OI_2 the
  * caller's. 1, or -1 (the reference handed over is released) for a null record or a frame
- * that is neither H.264 nor AAC. Safe beside the server's thread. */
+ * that is neither H.264 nor AAC. Safe beside the server's thread, which it wakes. */
 KX_API int rtspServer_item_DemandClient_add_frame(rtspServer_demandRecord *record, kx_Object *frame);
 KX_API int rtspServer_item_DemandClient_add_frame__OI_2(rtspServer_demandRecord *record, kx_Object *frame);
 
