@@ -4,7 +4,7 @@
 //
 // One progress line per second (frames, fps, stream time of the last picture, kbit/s, picture
 // size, dropped frames) and a summary at the end on standard output; the library's log records
-// go to a file (--log) or nowhere.
+// and the decoder's messages go to a file (--log) or nowhere.
 //
 // Play modes and seeking drive a server that plays recorded files (kxserve --root): once the
 // first picture arrived, --reverse and --keyframes ask the server for its stream type (bit 0
@@ -58,7 +58,7 @@ struct Options {
     bool quiet = false;
     double timeout = 10.0;     // no picture within this long: give up
     float fps = 25.0f;         // rate assumed until the stream's is measured
-    unsigned buffers = 32;     // decoder queue limit
+    unsigned buffers = 0;      // decoder queue limit; 0: kDefaultBuffers, kReverseBuffers backward
     std::string log;
 };
 
@@ -77,10 +77,15 @@ const char *kUsage =
     "  --decode-threads N  decoder threads (default 1)\n"
     "  --timeout S         give up when no picture arrived within S seconds (default 10)\n"
     "  --fps F             frame rate assumed until it is measured (default 25)\n"
-    "  --buffers N         decoder queue limit in frames (default 32)\n"
-    "  --log FILE          write the library's log records to FILE\n"
+    "  --buffers N         decoder queue limit in frames (default 32; 128 with --reverse, which\n"
+    "                      holds a whole group of pictures before showing its last one)\n"
+    "  --log FILE          write the library's log records and the decoder's messages to FILE\n"
     "  --quiet             no progress lines, only the summary\n"
     "  --help              this text\n";
+
+// Backward play decodes a group of pictures only once its key frame, which arrives last, is
+// queued: the queue must hold the longest group the stream has (here up to about 5 s at 25 fps).
+constexpr unsigned kDefaultBuffers = 32, kReverseBuffers = 128;
 
 bool number(const char *text, double *out) {
     char *end = nullptr;
@@ -172,6 +177,7 @@ int parse(int argc, char **argv, Options *o) {
         fprintf(stderr, "%s", kUsage);
         return 2;
     }
+    if (o->buffers == 0) o->buffers = o->reverse && !o->keyframes ? kReverseBuffers : kDefaultBuffers;
     return 0;
 }
 
@@ -356,6 +362,15 @@ int main(int argc, char **argv) {
     // Our lines go to the real standard output; the library's records to --log or nowhere.
     FILE *out = kxplayer::split_program_output("kxplay", o.log);
     if (out == nullptr) return 2;
+    // The decoder's own messages (libavcodec writes them to the standard error) go with the
+    // library's records; ours keep the real standard error.
+    FILE *err = fdopen(dup(STDERR_FILENO), "w");
+    if (err != nullptr) {
+        setvbuf(err, nullptr, _IONBF, 0);
+        dup2(STDOUT_FILENO, STDERR_FILENO);
+    } else {
+        err = stderr;
+    }
 
     Sink sink;
     sink.fps = o.fps > 0 ? o.fps : 25.0f;
@@ -367,12 +382,12 @@ int main(int argc, char **argv) {
     if (!o.y4m.empty()) {
         sink.y4m = o.y4m == "-" ? out : fopen(o.y4m.c_str(), "wb");
         if (sink.y4m == nullptr) {
-            fprintf(stderr, "kxplay: cannot write %s: %s\n", o.y4m.c_str(), strerror(errno));
+            fprintf(err, "kxplay: cannot write %s: %s\n", o.y4m.c_str(), strerror(errno));
             return 2;
         }
         if (sink.y4m == out) o.quiet = true;
     }
-    FILE *report = sink.y4m == out ? stderr : out;
+    FILE *report = sink.y4m == out ? err : out;
 
     struct sigaction sa = {};
     sa.sa_handler = on_signal;
@@ -388,14 +403,14 @@ int main(int argc, char **argv) {
                                                   static_cast<uint16_t>(o.threads));
     int status = 0;
     if (item == nullptr) {
-        fprintf(stderr, "kxplay: invalid URL \"%s\" (expected rtsp://[user:password@]a.b.c.d[:port]/path)\n",
+        fprintf(err, "kxplay: invalid URL \"%s\" (expected rtsp://[user:password@]a.b.c.d[:port]/path)\n",
                 o.url.c_str());
         status = 2;
     } else {
         int started = playerLib_startThread(player, 0);
         int added = started == 1 ? playerLib_add_item__OI_2(player, item) : 0;
         if (started != 1 || added != 1) {
-            fprintf(stderr, "kxplay: the player could not start (start %d, add %d)\n", started, added);
+            fprintf(err, "kxplay: the player could not start (start %d, add %d)\n", started, added);
             status = 1;
         }
 
@@ -414,7 +429,7 @@ int main(int argc, char **argv) {
             if (o.frames != 0 && accepted >= o.frames) break;
             if (o.seconds > 0 && now - start >= o.seconds) break;
             if (arrived == 0 && now - start >= o.timeout) {
-                fprintf(stderr, "kxplay: no picture from %s within %.0f s (server unreachable or not streaming H.264)\n",
+                fprintf(err, "kxplay: no picture from %s within %.0f s (server unreachable or not streaming H.264)\n",
                         o.url.c_str(), o.timeout);
                 status = 1;
                 break;
@@ -434,7 +449,7 @@ int main(int argc, char **argv) {
                 }
             }
             if (modeAsked && mode != 0 && sink.gate.load() != Sink::kOpen && now - modeAt >= o.timeout) {
-                fprintf(stderr, "kxplay: the stream did not follow mode %u within %.0f s\n", mode, o.timeout);
+                fprintf(err, "kxplay: the stream did not follow mode %u within %.0f s\n", mode, o.timeout);
                 status = 1;
                 break;
             }
@@ -509,13 +524,13 @@ int main(int argc, char **argv) {
         if (!o.snapshot.empty()) {
             image_frame *last = sink.last.exchange(nullptr);
             if (last == nullptr) {
-                fprintf(stderr, "kxplay: no picture for the snapshot\n");
+                fprintf(err, "kxplay: no picture for the snapshot\n");
             } else {
                 if (write_snapshot(last, o.snapshot, &sink) == 1) {
                     fprintf(report, "kxplay: snapshot %ux%u written to %s\n", last->width[0], last->height[0],
                             o.snapshot.c_str());
                 } else {
-                    fprintf(stderr, "kxplay: cannot write the snapshot %s\n", o.snapshot.c_str());
+                    fprintf(err, "kxplay: cannot write the snapshot %s\n", o.snapshot.c_str());
                     status = status ? status : 1;
                 }
                 kx_Object_delete_pthreadSafety__OI(&last->object);

@@ -709,9 +709,13 @@ int playerLib_item_mode(playerLib_item *it, unsigned char mode) {
         return -1;
     }
     unsigned char cur = currentMode(load(it->modeBits));
+    const bool turns = (mode & 1) != (cur & 1);
+    // The first frames of the new direction are decoded in its order: a backward group that
+    // began in the old order would lose every picture but its key frame.
+    if (turns) frameConvert_item_set_reverse(it->frameConvertItem, mode == 1);
     setModeBits(it, mode, -1);
     double t0 = kx_time_uptime_get();
-    if ((mode & 1) != (cur & 1)) {
+    if (turns) {
         count(it->stats.droppedFrames, playerLib_item_bufferCount(it));
         frameConvert_item_clean(it->frameConvertItem);
     }
