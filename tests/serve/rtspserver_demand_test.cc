@@ -371,7 +371,7 @@ TEST(RtspServerDemand, ProducerSeesTheRequestAndPlayRepositions) {
 // client asks without parameters: the catch-all item serves it on demand too.
 TEST(RtspServerDemand, ReleasedOnceWhicheverWayTheRecordEnds) {
     ASSERT_FALSE(clip().frames.empty()) << "could not make the clip with ffmpeg";
-    enum End { clientLeaves, describeAgain, itemRemoved, itemDeleted, serverStopped };
+    enum End { clientLeaves, describeAgain, itemRemoved, itemDeleted, serverStopped, serverDeleted };
     struct Case {
         const char *name;
         End end;
@@ -379,7 +379,7 @@ TEST(RtspServerDemand, ReleasedOnceWhicheverWayTheRecordEnds) {
     } cases[] = {
         {"TEARDOWN and close", clientLeaves, 1}, {"DESCRIBE again", describeAgain, 1},
         {"item removed", itemRemoved, 1},        {"item deleted", itemDeleted, 1},
-        {"server stopped", serverStopped, 1},
+        {"server stopped", serverStopped, 1},    {"server deleted", serverDeleted, 1},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);
@@ -415,6 +415,13 @@ TEST(RtspServerDemand, ReleasedOnceWhicheverWayTheRecordEnds) {
             break;
         case serverStopped:
             rtspServer_stopThread(s.server);
+            EXPECT_TRUE(c.closedByPeer());
+            break;
+        case serverDeleted:
+            producer.stop();
+            rtspServer_delete__OI(s.server);  // its items with it
+            s.server = nullptr;
+            itemGone = true;
             EXPECT_TRUE(c.closedByPeer());
             break;
         }
