@@ -217,11 +217,14 @@ void Cursor::update(uint8_t streamType, double startTime, double now) {
     }
     // Turning round: the frame shown last comes again first in the new direction; forward
     // play must begin at a key frame, backward play ends every group at its key frame anyway.
+    // The new direction starts at the pace, without a lead: a client turns its decoder round
+    // when it asks, and frames that would reach it in a burst meanwhile are lost to it in the
+    // middle of their group.
     uint32_t q = frames_ - std::min(position_, frames_);
     mode_ = streamType;
     if (!(mode_ & kBackward) && video_ && q < frames_) q = keyAtOrBefore(q);
     position_ = q;
-    plan(now, 3.0);
+    plan(now, 0.0);
 }
 
 uint32_t Cursor::due(double now) {

@@ -189,10 +189,16 @@ TEST(FileStreamCursor, TurnsRoundWherePlayIs) {
     while (fed.size() < 100)
         for (const Feed &f : cur.batch(now += 0.04, 15)) fed.push_back(f.index);
     ASSERT_EQ(fed, range(0, 100));
-    // Backward: the frame shown last comes first, then down one at a time.
+    // Backward: the frame shown last comes first, then down one at a time, at the pace
+    // from the turn on (no burst).
     cur.update(1, -1.0, now);
     EXPECT_EQ(cur.mode(), 1);
     std::vector<uint32_t> back;
+    for (const Feed &f : cur.batch(now, 0)) back.push_back(f.index);
+    EXPECT_LE(back.size(), 1u) << "a burst at the turn";
+    now += 0.2;
+    for (const Feed &f : cur.batch(now, 0)) back.push_back(f.index);
+    EXPECT_LE(back.size(), 6u) << "faster than the pace after the turn";
     while (back.size() < 20)
         for (const Feed &f : cur.batch(now += 0.04, 15)) back.push_back(f.index);
     EXPECT_EQ(back, range(99, 79));
