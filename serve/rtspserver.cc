@@ -136,6 +136,10 @@ struct rtspServer_demandRecord {
     std::deque<kx_Object *> frames;  // oldest first, one reference each
     size_t scanned = 0;              // frames already looked at for the description
     std::atomic<double> startTime{0.0};
+    // Stream-type changes by SET_PARAMETER, and how many of them the producer had seen when
+    // its last visit of the record (in its walk) began: while they differ, the frames
+    // waiting are of the old mode and stay unsent.
+    std::atomic<uint32_t> typeChanges{0}, typeSeen{0};
 
     std::atomic<double> duration{0.0};
     std::atomic<unsigned char> streamType{0};
@@ -585,7 +589,10 @@ void rtspServer::handle(Client &c, kx_String *message) {
     }
     if (c.record != nullptr) {
         if (o.startTime > 0.0) c.record->startTime.store(o.startTime);
-        if (o.streamTypeSet) c.record->streamType.store(c.conn.streamType());
+        if (o.streamTypeSet) {
+            c.record->streamType.store(c.conn.streamType());
+            c.record->typeChanges.fetch_add(1);
+        }
         if (o.play || o.startTime > 0.0 || o.streamTypeSet) notify(c.record->item, c);
     }
 }
@@ -788,7 +795,8 @@ bool rtspServer::describeDemand(rtspServer_demandRecord *r) {
 
 // Demand clients: the description once their frames make it, then, after PLAY, their own
 // frames while fewer than kDemandQueueLimit strings wait on the socket. A start time not yet
-// taken by the producer holds the frames back (they belong to the old position).
+// taken by the producer, or a stream type it has not yet visited the record with, holds the
+// frames back (they belong to the old position or mode).
 bool rtspServer::serveDemand(rtspServer_item *item) {
     bool progress = false;
     kx::rtspserve::Packets packets;
@@ -805,7 +813,9 @@ bool rtspServer::serveDemand(rtspServer_item *item) {
             kx_Object *frame = nullptr;
             {
                 std::lock_guard<std::mutex> lock(r->mutex);
-                if (r->frames.empty() || r->startTime.load() > 0.0) break;
+                if (r->frames.empty() || r->startTime.load() > 0.0 ||
+                    r->typeSeen.load() != r->typeChanges.load())
+                    break;
                 frame = r->frames.front();
                 r->frames.pop_front();
                 r->scanned = 0;
@@ -987,7 +997,11 @@ uint32_t rtspServer_item_demandClients_each(rtspServer_item *item, int (*fn)(rts
     uint32_t visited = 0;
     for (rtspServer_demandRecord *r : item->demand) {
         ++visited;
-        if (fn(r, user) != 0) break;
+        // The producer sees every stream-type change made before its visit begins.
+        uint32_t changes = r->typeChanges.load();
+        int stop = fn(r, user);
+        r->typeSeen.store(changes);
+        if (stop != 0) break;
     }
     return visited;
 }

@@ -161,7 +161,10 @@ KX_API void rtspServer_demandRecord_duration_set(rtspServer_demandRecord *record
  * the server sends none of the record's frames. 0 when there was none. */
 KX_API double rtspServer_demandRecord_startTime_take(rtspServer_demandRecord *record);
 /* Stream type in force: bit 0 backward, bit 1 key frames only. SET_PARAMETER "streamtype:"
- * changes it; the producer sets it from the request's parameters. */
+ * changes it (and writes "n" to the item's pipe); the producer sets it from the request's
+ * parameters. After a change the server sends none of the record's frames until a visit of
+ * the producer's walk that began after the change has ended (the frames waiting are of the
+ * old mode: drop them in that visit when they must not be sent). */
 KX_API unsigned char rtspServer_demandRecord_streamType_get(const rtspServer_demandRecord *record);
 KX_API void rtspServer_demandRecord_streamType_set(rtspServer_demandRecord *record, unsigned char streamType);
 /* Drops the frames waiting in the record (after a change of direction). */

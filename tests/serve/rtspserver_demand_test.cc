@@ -48,6 +48,7 @@ const Clip &clip() {
 constexpr double kFps = 25.0;
 constexpr uint32_t kMaxWaiting = 16;  // frames a record holds at most, as a file streamer keeps it
 constexpr uint32_t kJumpTag = 1000;   // frame index offset of the frames fed after a jump
+constexpr uint32_t kTypeTag = 2000;   // and after a change of stream type
 
 struct Server {
     rtspServer *server = nullptr;
@@ -116,7 +117,8 @@ private:
         Producer *owner;
         size_t next = 0;     // next source frame
         uint64_t fed = 0;    // frames fed (the stream's own count, for stream times)
-        uint32_t tag = 0;    // kJumpTag once repositioned
+        uint32_t tag = 0;    // kJumpTag or kTypeTag once repositioned
+        unsigned char type = 0;
     };
 
     static void released(void *context) {
@@ -183,6 +185,15 @@ private:
             f->next = at - at % 25;
             f->fed = f->next;
             f->tag = kJumpTag;
+        }
+        unsigned char type = rtspServer_demandRecord_streamType_get(r);
+        if (type != f->type) {
+            // A new mode: the frames waiting are of the old one; start again from the start.
+            f->type = type;
+            rtspServer_demandRecord_frames_drop(r);
+            f->next = 0;
+            f->fed = 0;
+            f->tag = kTypeTag;
         }
         while (rtspServer_demandRecord_frameCount_get(r) < kMaxWaiting) {
             const std::vector<unsigned char> &data = frames_[f->next];
@@ -268,102 +279,129 @@ TEST(RtspServerDemand, FfmpegDecodesTheSourcePicturesAndSeesTheDuration) {
 }
 
 // The producer sees the request's path, query, decoded parameters and peer; the frames stay
-// in the record until PLAY; a PLAY start time reaches the producer and the frames it had
-// queued for the old position never reach the client.
-TEST(RtspServerDemand, ProducerSeesTheRequestAndPlayRepositions) {
+// in the record until PLAY. A PLAY start time, or a stream type set before PLAY, reaches
+// the producer, and the frames it had queued for the old position or mode never reach the
+// client, even while the producer is slow to react.
+TEST(RtspServerDemand, ProducerSeesTheRequestAndRepositions) {
     ASSERT_FALSE(clip().frames.empty()) << "could not make the clip with ffmpeg";
-    Server s;
-    Producer producer(s.item, clip().frames);
-    LoopbackClient c;
-    ASSERT_TRUE(c.connect(s.port));
-    const std::string url = "rtsp://127.0.0.1:" + std::to_string(s.port) + "/dir/a%20b.mkv?name=a%20b&flag&from=10";
-    ASSERT_TRUE(c.send(req("DESCRIBE " + url, 1)));
-    std::string sdp = c.answer();
-    EXPECT_NE(sdp.find("a=range:npt=0-2.000000\r\n"), std::string::npos) << sdp;
-    EXPECT_NE(sdp.find("m=video 0 RTP/AVP 96\r\n"), std::string::npos);
-    EXPECT_EQ(sdp.find("m=audio"), std::string::npos);
-
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    ASSERT_EQ(getsockname(c.fd(), reinterpret_cast<sockaddr *>(&local), &length), 0);
-    {
-        std::lock_guard<std::mutex> lock(producer.mutex);
-        ASSERT_EQ(producer.seen.size(), 1u);
-        const Seen &seen = producer.seen[0];
-        EXPECT_EQ(seen.path, "/dir/a%20b.mkv");
-        EXPECT_EQ(seen.query, "name=a%20b&flag&from=10");
-        EXPECT_EQ(seen.nameLength, 3);
-        EXPECT_EQ(seen.name, "a b");
-        EXPECT_EQ(seen.flagLength, 0);  // present without a value
-        EXPECT_EQ(seen.missingLength, -1);  // names are exact
-        EXPECT_EQ(seen.shortLength, -1);    // "a b" does not fit 3 bytes with its NUL
-        EXPECT_EQ(seen.ipv4, htonl(INADDR_LOOPBACK));
-        EXPECT_EQ(seen.port, ntohs(local.sin_port));
-        EXPECT_GT(seen.index, 0);
-    }
-    // Until PLAY the server takes nothing from the record.
-    auto waiting = [&] {
-        uint32_t n = 0;
-        rtspServer_item_demandClients_each(
-            s.item,
-            [](rtspServer_demandRecord *r, void *out) {
-                *static_cast<uint32_t *>(out) = rtspServer_demandRecord_frameCount_get(r);
-                return 1;
-            },
-            &n);
-        return n;
+    struct Case {
+        const char *name;
+        std::string range;      // of the PLAY
+        bool streamType;        // SET_PARAMETER "streamtype: 2" before PLAY
+        uint32_t firstIndex;    // of the first frame played
+        const char *npt;        // of the PLAY answer
+        std::vector<double> starts;
+    } cases[] = {
+        {"PLAY from 1.5 s", "Range: npt=1.5-\r\n", false, kJumpTag + 25, "npt=1.000000-", {1.5}},
+        {"stream type before PLAY", "", true, kTypeTag, "npt=0.000000-", {}},
     };
-    EXPECT_TRUE(kxtest::eventually([&] { return waiting() == kMaxWaiting; }));
-    const size_t madeBeforePlay = producer.made();
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Server s;
+        Producer producer(s.item, clip().frames);
+        LoopbackClient c;
+        ASSERT_TRUE(c.connect(s.port));
+        const std::string base = "rtsp://127.0.0.1:" + std::to_string(s.port);
+        const std::string url = base + "/dir/a%20b.mkv?name=a%20b&flag&from=10";
+        ASSERT_TRUE(c.send(req("DESCRIBE " + url, 1)));
+        std::string sdp = c.answer();
+        EXPECT_NE(sdp.find("a=range:npt=0-2.000000\r\n"), std::string::npos) << sdp;
+        EXPECT_NE(sdp.find("m=video 0 RTP/AVP 96\r\n"), std::string::npos);
+        EXPECT_EQ(sdp.find("m=audio"), std::string::npos);
 
-    ASSERT_TRUE(c.send(req("SETUP " + url + "/track0", 2, kTcp0)));
-    EXPECT_NE(c.answer().find("interleaved=0-1"), std::string::npos);
-    // While the producer has not taken the start time, the frames of the old position stay
-    // unsent: two requests answered after PLAY prove the server served the record since.
-    producer.hold(true);
-    ASSERT_TRUE(c.send(req("PLAY " + url, 3, "Range: npt=1.5-\r\n")));
-    for (int cseq : {4, 5}) {
-        ASSERT_TRUE(c.send(req("GET_PARAMETER " + url, cseq)));
-        EXPECT_EQ(c.answer().substr(0, 26), "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(cseq) + "\r\n");
-    }
-    EXPECT_EQ(waiting(), kMaxWaiting);
-    producer.hold(false);
-    std::string answer = c.answer();
-    // The producer went back to the key frame at 1.0 s; the answer starts there.
-    EXPECT_NE(answer.find("Range: npt=1.000000-\r\nRTP-Info: url=rtsp://127.0.0.1:" + std::to_string(s.port) +
-                          "/dir/a%20b.mkv/track0;seq="),
-              std::string::npos)
-        << answer;
-    std::vector<kxtest::ReassembledFrame> got = kxtest::reassemble(c.interleaved(40000));
-    ASSERT_GE(got.size(), 10u);
-    for (size_t i = 0; i < got.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(got[i].info.frameIndex, kJumpTag + 25 + i);  // only the new position, in order
-        EXPECT_DOUBLE_EQ(got[i].info.frameTime, (25 + i) / kFps);
-    }
-    EXPECT_EQ(got[0].info.isKeyFrame, 3);
-    {
-        std::lock_guard<std::mutex> lock(producer.mutex);
-        EXPECT_EQ(producer.starts, std::vector<double>{1.5});
-    }
-    c.close();
-    EXPECT_TRUE(kxtest::eventually([&] { return producer.releases.load() == 1; }));
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        ASSERT_EQ(getsockname(c.fd(), reinterpret_cast<sockaddr *>(&local), &length), 0);
+        {
+            std::lock_guard<std::mutex> lock(producer.mutex);
+            ASSERT_EQ(producer.seen.size(), 1u);
+            const Seen &seen = producer.seen[0];
+            EXPECT_EQ(seen.path, "/dir/a%20b.mkv");
+            EXPECT_EQ(seen.query, "name=a%20b&flag&from=10");
+            EXPECT_EQ(seen.nameLength, 3);
+            EXPECT_EQ(seen.name, "a b");
+            EXPECT_EQ(seen.flagLength, 0);      // present without a value
+            EXPECT_EQ(seen.missingLength, -1);  // names are exact
+            EXPECT_EQ(seen.shortLength, -1);    // "a b" does not fit 3 bytes with its NUL
+            EXPECT_EQ(seen.ipv4, htonl(INADDR_LOOPBACK));
+            EXPECT_EQ(seen.port, ntohs(local.sin_port));
+            EXPECT_GT(seen.index, 0);
+        }
+        // Until PLAY the server takes nothing from the record.
+        auto waiting = [&] {
+            uint32_t n = 0;
+            rtspServer_item_demandClients_each(
+                s.item,
+                [](rtspServer_demandRecord *r, void *out) {
+                    *static_cast<uint32_t *>(out) = rtspServer_demandRecord_frameCount_get(r);
+                    return 1;
+                },
+                &n);
+            return n;
+        };
+        EXPECT_TRUE(kxtest::eventually([&] { return waiting() == kMaxWaiting; }));
+        const size_t madeBeforePlay = producer.made();
 
-    // A cluster item that names the path is preferred to the catch-all.
-    rtspServer_add_item__OI_2(s.server, rtspServer_item_new__IO("/far", 0x0200007F, RTSPSERVER_MODEL_PREFIX | 3, 0, 0,
-                                                                0, 0, 0, 0));
-    LoopbackClient moved;
-    ASSERT_TRUE(moved.connect(s.port));
-    ASSERT_TRUE(moved.send(req("DESCRIBE rtsp://127.0.0.1:" + std::to_string(s.port) + "/far/clip.mkv?from=3", 1)));
-    EXPECT_EQ(moved.answer(), "RTSP/1.0 301 Moved\r\nCSeq: 1\r\nLocation: rtsp://127.0.0.2:" + std::to_string(s.port) +
-                                  "/far/clip.mkv?from=3\r\n\r\n");
-    EXPECT_EQ(producer.records.load(), 1);
+        ASSERT_TRUE(c.send(req("SETUP " + url + "/track0", 2, kTcp0)));
+        EXPECT_NE(c.answer().find("interleaved=0-1"), std::string::npos);
+        // A busy producer: two requests answered after PLAY prove that the server served the
+        // record since, and it sent none of the frames of the old position or mode.
+        producer.hold(true);
+        int cseq = 3;
+        if (k.streamType) {
+            const std::string body = "streamtype: 2\r\n";
+            ASSERT_TRUE(c.send(req("SET_PARAMETER " + url, cseq, "Content-Length: " + std::to_string(body.size()) +
+                                                                   "\r\n") +
+                               body));
+            EXPECT_EQ(c.answer().substr(0, 26), "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(cseq) + "\r\n");
+            ++cseq;
+        }
+        const int playCseq = cseq++;
+        ASSERT_TRUE(c.send(req("PLAY " + url, playCseq, k.range)));
+        for (int n = 0; n < 2; ++n, ++cseq) {
+            ASSERT_TRUE(c.send(req("GET_PARAMETER " + url, cseq)));
+            EXPECT_EQ(c.answer().substr(0, 26), "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(cseq) + "\r\n");
+        }
+        EXPECT_EQ(waiting(), kMaxWaiting);
+        producer.hold(false);
+        std::string answer = c.answer();
+        EXPECT_EQ(answer.substr(0, 26), "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(playCseq) + "\r\n");
+        EXPECT_NE(answer.find("Range: " + std::string(k.npt) + "\r\nRTP-Info: url=" + base +
+                              "/dir/a%20b.mkv/track0;seq="),
+                  std::string::npos)
+            << answer;
+        std::vector<kxtest::ReassembledFrame> got = kxtest::reassemble(c.interleaved(40000));
+        ASSERT_GE(got.size(), 10u);
+        const uint32_t position = k.firstIndex % kJumpTag;
+        for (size_t i = 0; i < got.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(got[i].info.frameIndex, k.firstIndex + i);  // only the new position, in order
+            EXPECT_DOUBLE_EQ(got[i].info.frameTime, (position + i) / kFps);
+        }
+        EXPECT_EQ(got[0].info.isKeyFrame, 3);
+        {
+            std::lock_guard<std::mutex> lock(producer.mutex);
+            EXPECT_EQ(producer.starts, k.starts);
+        }
+        c.close();
+        EXPECT_TRUE(kxtest::eventually([&] { return producer.releases.load() == 1; }));
 
-    producer.stop();
-    rtspServer_delete__OI(s.server);
-    s.server = nullptr;
-    EXPECT_GE(producer.made(), madeBeforePlay + got.size());
-    EXPECT_EQ(producer.held(), 0u);  // the dropped frames too
+        // A cluster item that names the path is preferred to the catch-all.
+        rtspServer_add_item__OI_2(s.server, rtspServer_item_new__IO("/far", 0x0200007F, RTSPSERVER_MODEL_PREFIX | 3, 0,
+                                                                    0, 0, 0, 0, 0));
+        LoopbackClient moved;
+        ASSERT_TRUE(moved.connect(s.port));
+        ASSERT_TRUE(moved.send(req("DESCRIBE " + base + "/far/clip.mkv?from=3", 1)));
+        EXPECT_EQ(moved.answer(), "RTSP/1.0 301 Moved\r\nCSeq: 1\r\nLocation: rtsp://127.0.0.2:" +
+                                      std::to_string(s.port) + "/far/clip.mkv?from=3\r\n\r\n");
+        EXPECT_EQ(producer.records.load(), 1);
+
+        producer.stop();
+        rtspServer_delete__OI(s.server);
+        s.server = nullptr;
+        EXPECT_GE(producer.made(), madeBeforePlay + got.size());
+        EXPECT_EQ(producer.held(), 0u);  // the dropped frames too
+    }
 }
 
 // However a record ends, the producer's release callback runs once and every frame the
