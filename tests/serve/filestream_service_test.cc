@@ -37,6 +37,8 @@ const std::string kDir = KX_TEST_BINARY_DIR "/peers/filestream";
 const std::string kRoot = kDir + "/root";
 const std::string kClip = kRoot + "/clip.mkv";
 const std::string kSecret = kDir + "/secret.mkv";  // a playable file outside the root
+const std::string kSlices = kRoot + "/slices.mkv";  // 4 s, three slices per picture
+const std::string kTone = kRoot + "/tone.mkv";      // 4 s of AAC alone
 
 // 12 s of 320x240 at 25 frames/s, a key frame every 2 s (pictures 0, 50, ... 250), AAC
 // 48 kHz mono beside it.
@@ -75,17 +77,26 @@ std::vector<std::vector<std::string>> framemd5(const std::vector<std::string> &i
 struct Clip {
     bool ok = false;
     std::vector<std::string> pictures, audio;  // ffmpeg's decode and AAC packets of the file
+    std::vector<std::string> slicePictures, sliceAudio;
     Clip() {
         mkdir((std::string(KX_TEST_BINARY_DIR) + "/peers").c_str(), 0755);
         mkdir(kDir.c_str(), 0755);
         mkdir(kRoot.c_str(), 0755);
-        if (run_process({"/bin/bash", KX_TEST_SOURCE_DIR "/tests/peers/make_mkv_clip.sh", kClip, "320x240", "25", "12",
-                         "50"},
-                        180000) != 0)
+        const std::string make = KX_TEST_SOURCE_DIR "/tests/peers/make_mkv_clip.sh";
+        struct stat st;
+        if (run_process({"/bin/bash", make, kClip, "320x240", "25", "12", "50"}, 180000) != 0 ||
+            run_process({"/bin/bash", make, kSlices, "320x240", "25", "4", "50", "-slices 3"}, 180000) != 0 ||
+            ((stat(kTone.c_str(), &st) != 0 || st.st_size == 0) &&
+             run_process({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                          "sine=frequency=440:sample_rate=48000", "-t", "4", "-c:a", "aac", kTone},
+                         60000) != 0))
             return;
         auto h = framemd5({"-i", kClip}, true, {});
         pictures = h[0];
         audio = h[1];
+        h = framemd5({"-i", kSlices}, true, {});
+        slicePictures = h[0];
+        sliceAudio = h[1];
         // The same bytes outside the root, and the ways out of the root towards them.
         unlink(kSecret.c_str());
         if (link(kClip.c_str(), kSecret.c_str()) != 0) return;
@@ -95,7 +106,7 @@ struct Clip {
             return;
         mkdir((kRoot + "/day").c_str(), 0755);
         std::ofstream(kRoot + "/broken.mkv") << std::string(4096, 'x');
-        ok = pictures.size() == size_t(kFrames) && audio.size() > 500;
+        ok = pictures.size() == size_t(kFrames) && audio.size() > 500 && slicePictures.size() == 100u;
     }
 };
 
@@ -203,11 +214,20 @@ protected:
 };
 
 TEST_F(FileStream, FfmpegGetsThePicturesAndAudioOfTheFile) {
-    auto got = framemd5({"-rtsp_transport", "tcp", "-i", served.url("/clip.mkv")}, true, {"-t", "4"});
-    ASSERT_GE(got[0].size(), 90u);
-    ASSERT_GE(got[1].size(), 150u);
-    for (size_t i = 0; i < got[0].size(); ++i) ASSERT_EQ(got[0][i], clip().pictures[i]) << "picture " << i;
-    for (size_t i = 0; i < got[1].size(); ++i) ASSERT_EQ(got[1][i], clip().audio[i]) << "audio packet " << i;
+    struct Case {
+        const char *path;
+        const std::vector<std::string> &pictures, &audio;
+    } cases[] = {{"/clip.mkv", clip().pictures, clip().audio},
+                 {"/slices.mkv", clip().slicePictures, clip().sliceAudio}};  // samples of several units
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        auto got = framemd5({"-rtsp_transport", "tcp", "-i", served.url(c.path)}, true, {"-t", "3.6"});
+        ASSERT_GE(got[0].size(), 80u);
+        ASSERT_GE(got[1].size(), 140u);
+        for (size_t i = 0; i < got[0].size(); ++i) ASSERT_EQ(got[0][i], c.pictures[i]) << "picture " << i;
+        for (size_t i = 0; i < got[1].size(); ++i) ASSERT_EQ(got[1][i], c.audio[i]) << "audio packet " << i;
+    }
+    std::vector<std::vector<std::string>> got;
     // From a start time: the pictures from the key frame at or before it.
     got = framemd5({"-rtsp_transport", "tcp", "-i", served.url("/clip.mkv?from=9.5")}, false, {"-frames:v", "3"});
     ASSERT_EQ(got[0].size(), 3u);
@@ -247,6 +267,29 @@ TEST_F(FileStream, StartTimesStreamTypesAndTheirFrames) {
             EXPECT_NEAR(f[i].streamTime - f[i - 1].streamTime, c.step, 1e-6) << "frame " << i;
             if (c.keysOnly) EXPECT_EQ(f[i].key, 3) << "frame " << i;
         }
+    }
+}
+
+// A file of audio alone: its AAC track is the main track, paced at its own frame rate.
+TEST_F(FileStream, AudioAloneIsTheMainTrack) {
+    const double period = 1024 / 48000.0;
+    struct Case {
+        const char *path;
+        double first;
+    } cases[] = {{"/tone.mkv", 0.0}, {"/tone.mkv?from=2", 93 * period}};  // no key-frame search
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        Session s(served, c.path);
+        std::string sdp = s.describe();
+        ASSERT_NE(sdp.find("m=audio"), std::string::npos) << sdp;
+        EXPECT_EQ(sdp.find("m=video"), std::string::npos) << sdp;
+        ASSERT_TRUE(s.play());
+        std::vector<Seen> f = s.frames(60);
+        ASSERT_EQ(f.size(), 60u);
+        EXPECT_NEAR(f[0].streamTime, c.first, 1e-6);
+        for (size_t i = 1; i < f.size(); ++i) ASSERT_NEAR(f[i].streamTime - f[i - 1].streamTime, period, 1e-6);
+        // 16 at once, then 44 at 46.9 frames/s.
+        EXPECT_GE(f[59].at - f[15].at, 44 * period * 0.8);
     }
 }
 
