@@ -69,11 +69,16 @@ struct Played {
     double firstTime = -1, lastTime = -1;  // stream times of the first and last picture played
 };
 
+// Output files of one run: named by process, since several runs of these tests may share the
+// build tree at once.
+std::string scratch(const std::string &tag, const char *ext) {
+    return kWork + "/" + tag + "." + std::to_string(getpid()) + ext;
+}
+
 Played play(const Clip &clip, const std::string &url, std::vector<std::string> options, const std::string &tag) {
     Played p;
-    const std::string y4m = kWork + "/" + tag + ".y4m", out = kWork + "/" + tag + ".txt";
-    unlink(y4m.c_str());
-    std::vector<std::string> argv{kKxplay, "--timeout", "15", "--quiet", "--log", kWork + "/" + tag + ".log"};
+    const std::string y4m = scratch(tag, ".y4m"), out = scratch(tag, ".txt"), log = scratch(tag, ".log");
+    std::vector<std::string> argv{kKxplay, "--timeout", "15", "--quiet", "--log", log};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.insert(argv.end(), {"--y4m", y4m, url});
     p.status = run_process(argv, 60000, out.c_str());
@@ -83,6 +88,9 @@ Played play(const Clip &clip, const std::string &url, std::vector<std::string> o
         auto at = std::find(ref.begin(), ref.end(), h);
         p.sources.push_back(at == ref.end() ? -1 : static_cast<int>(at - ref.begin()));
     }
+    unlink(y4m.c_str());
+    unlink(out.c_str());
+    unlink(log.c_str());
     size_t line = p.report.find("kxplay: stream time ");
     if (line != std::string::npos) sscanf(p.report.c_str() + line, "kxplay: stream time %lf s to %lf", &p.firstTime, &p.lastTime);
     return p;
@@ -221,12 +229,13 @@ std::vector<std::string> checksums(const std::string &text) {
 // GStreamer's RTSP source plays the file from its start: the source's first pictures, exactly.
 TEST_F(KxplayFile, GstreamerPlaysTheFile) {
     if (access("/usr/bin/gst-launch-1.0", X_OK) != 0) GTEST_SKIP() << "gst-launch-1.0 is not installed";
-    const std::string out = kWork + "/gst.txt";
+    const std::string out = scratch("gst", ".txt");
     run_process({"/usr/bin/gst-launch-1.0", "-q", "rtspsrc", "location=" + base + kPlain.name, "protocols=tcp", "!",
                  "rtph264depay", "!", "avdec_h264", "!", "videoconvert", "!", "video/x-raw,format=I420", "!",
                  "identity", "eos-after=40", "!", "checksumsink", "hash=0"},
                 40000, out.c_str());
     std::vector<std::string> got = checksums(slurp(out));
+    unlink(out.c_str());
     ASSERT_GE(got.size(), 30u);
     const std::vector<std::string> &ref = reference(kPlain);
     for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], ref[i]) << "picture " << i;
@@ -235,9 +244,11 @@ TEST_F(KxplayFile, GstreamerPlaysTheFile) {
 // VLC reads RTSP only through its live555 module, which Debian 12 does not package.
 TEST_F(KxplayFile, VlcPlaysTheFile) {
     if (access("/usr/bin/cvlc", X_OK) != 0) GTEST_SKIP() << "cvlc is not installed";
-    const std::string modules = kWork + "/vlc_modules.txt";
+    const std::string modules = scratch("vlc_modules", ".txt");
     run_process({"/usr/sbin/runuser", "-u", "nobody", "--", "/usr/bin/cvlc", "--list"}, 30000, modules.c_str());
-    if (slurp(modules).find("live555") == std::string::npos) GTEST_SKIP() << "this VLC has no RTSP client (live555 module)";
+    const bool live555 = slurp(modules).find("live555") != std::string::npos;
+    unlink(modules.c_str());
+    if (!live555) GTEST_SKIP() << "this VLC has no RTSP client (live555 module)";
     const std::string ts = "/tmp/kxplay_file_vlc." + std::to_string(getpid()) + ".ts";
     int rc = run_process({"/usr/sbin/runuser", "-u", "nobody", "--", "/usr/bin/cvlc", "-I", "dummy", "--rtsp-tcp",
                           "--run-time=4", "--play-and-exit", base + kPlain.name,
