@@ -163,8 +163,9 @@ KX_API double rtspServer_demandRecord_startTime_take(rtspServer_demandRecord *re
 /* Stream type in force: bit 0 backward, bit 1 key frames only. SET_PARAMETER "streamtype:"
  * changes it (and writes "n" to the item's pipe); the producer sets it from the request's
  * parameters. After a change the server sends none of the record's frames until a visit of
- * the producer's walk that began after the change has ended (the frames waiting are of the
- * old mode: drop them in that visit when they must not be sent). */
+ * the record by a walk (rtspServer_item_demandClients_each) that began after the change has
+ * ended: the frames waiting are of the old mode, so the producer drops them in that visit
+ * when they must not be sent. */
 KX_API unsigned char rtspServer_demandRecord_streamType_get(const rtspServer_demandRecord *record);
 KX_API void rtspServer_demandRecord_streamType_set(rtspServer_demandRecord *record, unsigned char streamType);
 /* Drops the frames waiting in the record (after a change of direction). */

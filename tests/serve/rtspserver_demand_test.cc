@@ -362,7 +362,11 @@ TEST(RtspServerDemand, ProducerSeesTheRequestAndRepositions) {
             ASSERT_TRUE(c.send(req("GET_PARAMETER " + url, cseq)));
             EXPECT_EQ(c.answer().substr(0, 26), "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(cseq) + "\r\n");
         }
-        EXPECT_EQ(waiting(), kMaxWaiting);
+        // (A walk of the test's own would count as the producer's visit after the change of
+        // stream type: that case relies on the order of the answers and on the frames.)
+        if (!k.streamType) {
+            EXPECT_EQ(waiting(), kMaxWaiting);
+        }
         producer.hold(false);
         std::string answer = c.answer();
         EXPECT_EQ(answer.substr(0, 26), "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(playCseq) + "\r\n");
