@@ -4,6 +4,7 @@
 // past, a well-behaved client meanwhile gets every frame in order, and once they have all left
 // the heap is back at its level (measured with no frame in flight, so that a record kept per
 // connection shows).
+// KX_THREADED: also runs under ThreadSanitizer.
 #include "kx/rtspserver.h"
 
 #include <stdint.h>
