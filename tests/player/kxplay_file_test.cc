@@ -79,10 +79,11 @@ Played play(const Clip &clip, const std::string &url, std::vector<std::string> o
     Played p;
     const std::string y4m = scratch(tag, ".y4m"), out = scratch(tag, ".txt"), log = scratch(tag, ".log");
     std::vector<std::string> argv{kKxplay, "--timeout", "15", "--quiet", "--log", log};
+    p.report = "library log: " + log + "\n";
     argv.insert(argv.end(), options.begin(), options.end());
     argv.insert(argv.end(), {"--y4m", y4m, url});
     p.status = run_process(argv, 60000, out.c_str());
-    p.report = slurp(out);
+    p.report += slurp(out);
     const std::vector<std::string> &ref = reference(clip);
     for (const std::string &h : kxclip::frame_md5s(y4m)) {
         auto at = std::find(ref.begin(), ref.end(), h);
@@ -90,7 +91,7 @@ Played play(const Clip &clip, const std::string &url, std::vector<std::string> o
     }
     unlink(y4m.c_str());
     unlink(out.c_str());
-    unlink(log.c_str());
+    if (p.status == 0) unlink(log.c_str());  // else kept for the failure's reader
     size_t line = p.report.find("kxplay: stream time ");
     if (line != std::string::npos) sscanf(p.report.c_str() + line, "kxplay: stream time %lf s to %lf", &p.firstTime, &p.lastTime);
     return p;
