@@ -1,5 +1,5 @@
-// kxrecord against GStreamer's RTSP server: the files it writes pass ffprobe and mkvmerge and
-// decode picture by picture as the source; SIGTERM and the source's end finish the file
+// kxrecord against GStreamer's RTSP server and kxserve: the files it writes pass ffprobe and
+// mkvmerge and decode picture by picture as the source; SIGTERM and the source's end finish the file
 // cleanly, segments start on key frames, a size limit splits the recording into files that each
 // start on a key frame and together hold every frame, and a write failure is an error exit
 // with a message.
@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/kxserve_process.hpp"
 #include "tests/support/media_tools.hpp"
 #include "tests/support/rtsp_peer.hpp"
 #include "tests/support/wait.hpp"
@@ -25,6 +26,7 @@ namespace {
 
 const std::string kScript = KX_TEST_SOURCE_DIR "/tests/peers/rtsp_gst_server.py";
 const std::string kKxrecord = KX_TEST_BINARY_DIR "/bin/kxrecord";
+const std::string kKxserve = KX_TEST_BINARY_DIR "/bin/kxserve";
 const std::string kWork = KX_TEST_BINARY_DIR "/player-test/kxrecord";
 
 std::string work() {
@@ -162,6 +164,38 @@ TEST_P(KxrecordFile, MaxSizeSplitsOnKeyFramesWithoutLosingFrames) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, KxrecordFile, ::testing::Values("mkv", "avi"));
+
+// kxserve --live loops an H.264 file: the recording starts on one of its key frames and follows
+// the looped source picture by picture.
+TEST(Kxrecord, RecordsKxserveLiveBitExactFromAKeyFrame) {
+    const std::string clip = kxtest::small_clip(work(), "clip_160x120_25fps_4s", "160x120", 25, 4);
+    ASSERT_FALSE(clip.empty());
+    const std::string annexB = kWork + "/clip_160x120_25fps_4s.h264";
+    ASSERT_EQ(kxtest::run_process({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", clip, "-c:v",
+                                   "copy", "-bsf:v", "h264_mp4toannexb", "-f", "h264", annexB},
+                                  60000),
+              0);
+    const std::vector<std::string> source = kxtest::decoded_hashes(clip);
+    ASSERT_EQ(source.size(), 100u);
+    const std::string dir = work() + "/served";
+    fresh_dir(dir);
+    kxtest::KxServe live;
+    ASSERT_TRUE(live.start(kKxserve, {"--listen", "127.0.0.1:0", "--live", "/cam=" + annexB, "--quiet"}))
+        << live.output();
+    const std::string url = "rtsp://127.0.0.1:" + std::to_string(live.port()) + "/cam";
+    // Longer than the clip, so the loop's seam is inside the recording.
+    ASSERT_EQ(kxtest::run_process({kKxrecord, "--quiet", "--seconds", "5", url, dir + "/rec.mkv"}, 60000), 0);
+    EXPECT_EQ(live.stop(), 0);
+    expect_clean_mkv(dir + "/rec.mkv");
+    const std::vector<std::string> recorded = kxtest::decoded_hashes(dir + "/rec.mkv");
+    ASSERT_GE(recorded.size(), 110u);
+    EXPECT_EQ(kxtest::probe_stream(dir + "/rec.mkv", "nb_read_frames", true), std::to_string(recorded.size()));
+    const size_t start = size_t(std::find(source.begin(), source.end(), recorded[0]) - source.begin());
+    ASSERT_LT(start, source.size()) << "the first picture is none of the source's";
+    EXPECT_EQ(start % 25, 0u) << "the recording does not start on a key frame";
+    for (size_t i = 0; i < recorded.size(); ++i)
+        ASSERT_EQ(recorded[i], source[(start + i) % source.size()]) << "picture " << i;
+}
 
 pid_t spawn(const std::vector<std::string> &argv) {
     std::vector<char *> args;
