@@ -288,9 +288,21 @@ TEST(Kxrecord, WriteFailureIsAnErrorExitWithAMessage) {
 TEST(Kxrecord, HelpAndUsage) {
     const std::string help = kxtest::tool_output({kKxrecord, "--help"});
     EXPECT_NE(help.find("--segment"), std::string::npos);
-    int status = -1;
-    kxtest::tool_output({kKxrecord, "rtsp://127.0.0.1/x", "out.mp4"}, 10000, &status);
-    EXPECT_EQ(status, 2);
+    EXPECT_NE(help.find("--max-size"), std::string::npos);
+    const std::vector<std::vector<std::string>> wrong = {
+        {"rtsp://127.0.0.1/x", "out.mp4"},
+        {"--max-size", "0", "rtsp://127.0.0.1/x", "out.mkv"},
+        {"--max-size", "-1", "rtsp://127.0.0.1/x", "out.mkv"},
+        {"--max-size", "1e6", "rtsp://127.0.0.1/x", "out.mkv"},
+        {"rtsp://127.0.0.1/x", "out.mkv", "--max-size"},
+    };
+    for (const std::vector<std::string> &args : wrong) {
+        std::vector<std::string> argv{kKxrecord};
+        argv.insert(argv.end(), args.begin(), args.end());
+        int status = -1;
+        kxtest::tool_output(argv, 10000, &status);
+        EXPECT_EQ(status, 2) << args[0] << " " << args[1];
+    }
 }
 
 }  // namespace
