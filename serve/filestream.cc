@@ -15,6 +15,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -39,6 +42,8 @@ constexpr double kIdleWait = 0.060;
 constexpr unsigned char kProducing = 1, kFinished = 2, kFailed = 3;
 // Track indexes the server carries (bits 0-4 of the object's first word).
 constexpr uint16_t kMaxTrackNumber = 32;
+// Largest access unit read into memory (far above any picture a camera records).
+constexpr uint64_t kMaxFrameBytes = 64u << 20;
 
 const video_mkv_frame *frameAt(const video_mkv_track &t, uint32_t i) {
     return static_cast<const video_mkv_frame *>(t.frames->array[t.frames->start + i]);
@@ -90,6 +95,20 @@ struct rtspFileStream : kx::ServiceThread {
     const std::string rootDir;  // always ends in "/"
     rtspServer *const pRtspServer;
 
+    // Starts the thread and returns once its item is in the server (or could not be made),
+    // so that requests right after the start find it.
+    int startAndAttach(signed char nice) {
+        {
+            std::lock_guard<std::mutex> lock(attachMutex_);
+            attached_ = false;
+        }
+        int rv = start(nice);
+        if (rv != 1) return rv;
+        std::unique_lock<std::mutex> lock(attachMutex_);
+        attachCond_.wait_for(lock, std::chrono::seconds(10), [&] { return attached_; });
+        return rv;
+    }
+
 protected:
     void onThreadStart(Worker &w) override;
     double onTick(Worker &w, double now) override;
@@ -107,6 +126,9 @@ private:
 
     rtspServer_item *item_ = nullptr;
     int pipe_ = -1;
+    std::mutex attachMutex_;
+    std::condition_variable attachCond_;
+    bool attached_ = false;  // the thread is past adding its item
     double now_ = 0.0;
     bool fed_ = false;          // frames went out in this pass
     double fastest_ = 0.0;      // highest pacing rate among the records served this pass
@@ -124,15 +146,19 @@ std::string rtspFileStream::parameterText() const {
 
 void rtspFileStream::onThreadStart(Worker &w) {
     item_ = rtspServer_item_new__IO(nullptr, 0, RTSPSERVER_MODEL_PREFIX, 0, 0, 0, 0, 0.0, 1);
-    if (item_ == nullptr) return;
-    pipe_ = rtspServer_item_pipe_get(item_);
-    if (pipe_ >= 0 && w.poller()->add(pipe_, EPOLLIN, &pipe_) != 0) pipe_ = -1;
-    if (rtspServer_add_item__OI_2(pRtspServer, item_) != 1) {
-        if (pipe_ >= 0) w.poller()->remove(pipe_);
-        pipe_ = -1;
-        rtspServer_item_delete__OI(item_);
-        item_ = nullptr;
+    if (item_ != nullptr) {
+        pipe_ = rtspServer_item_pipe_get(item_);
+        if (pipe_ >= 0 && w.poller()->add(pipe_, EPOLLIN, &pipe_) != 0) pipe_ = -1;
+        if (rtspServer_add_item__OI_2(pRtspServer, item_) != 1) {
+            if (pipe_ >= 0) w.poller()->remove(pipe_);
+            pipe_ = -1;
+            rtspServer_item_delete__OI(item_);
+            item_ = nullptr;
+        }
     }
+    std::lock_guard<std::mutex> lock(attachMutex_);
+    attached_ = true;
+    attachCond_.notify_all();
 }
 
 void rtspFileStream::onEvent(Worker &, uint32_t, void *data) {
@@ -144,12 +170,18 @@ void rtspFileStream::onEvent(Worker &, uint32_t, void *data) {
 }
 
 void rtspFileStream::onThreadExit(Worker &w) {
-    if (item_ == nullptr) return;
-    if (pipe_ >= 0) w.poller()->remove(pipe_);
-    pipe_ = -1;
-    // Deleting the item frees its demand records; their release callbacks free the play states.
-    rtspServer_item_delete__OI(item_);
-    item_ = nullptr;
+    if (item_ != nullptr) {
+        if (pipe_ >= 0) w.poller()->remove(pipe_);
+        pipe_ = -1;
+        // Deleting the item frees its demand records; their release callbacks free the play
+        // states.
+        rtspServer_item_delete__OI(item_);
+        item_ = nullptr;
+    }
+    // A thread that left before it started its loop releases the starter too.
+    std::lock_guard<std::mutex> lock(attachMutex_);
+    attached_ = true;
+    attachCond_.notify_all();
 }
 
 double rtspFileStream::onTick(Worker &, double) {
@@ -166,12 +198,12 @@ double rtspFileStream::onTick(Worker &, double) {
 int rtspFileStream::serveRecord(rtspServer_demandRecord *record, void *self) {
     rtspFileStream *s = static_cast<rtspFileStream *>(self);
     unsigned char state = rtspServer_demandRecord_state_get(record);
-    if (state == kFinished || state == kFailed) return 0;
+    if (state == kFailed) return 0;
     auto *vd = static_cast<rtspFileStream_VideoDemand *>(rtspServer_demandRecord_context_get(record));
-    if (vd == nullptr)
-        s->open(record);
-    else
+    if (vd != nullptr)
         s->produce(record, vd);
+    else if (state == 0)
+        s->open(record);
     return 0;
 }
 
@@ -311,7 +343,10 @@ kx_Object *rtspFileStream::frameObject(rtspFileStream_VideoDemand *vd, uint16_t 
             if (keyLength < 4 || f->size < 4) return nullptr;
             size += keyLength - 4;
         }
-        if (size == 0 || size > 0x7FFFFFFFu) return nullptr;
+        if (size == 0 || size > kMaxFrameBytes) {
+            KX_LOGE("Invalid frame size(=%llu),track=%hu,index=%u.", (unsigned long long)size, track, index);
+            return nullptr;
+        }
         video_h264_object *o = video_h264_object_new__IO(static_cast<uint32_t>(size));
         if (o == nullptr) return nullptr;
         int n = video_mkv_read_h264Stream_from_file(o->data, static_cast<uint32_t>(size), key, vd->file, f->offset,
@@ -355,12 +390,15 @@ void rtspFileStream::produce(rtspServer_demandRecord *record, rtspFileStream_Vid
         rtspServer_demandRecord_frames_drop(record);
         cur.update(type, -1.0, now_);
     }
+    // At the end the client is finished and gets nothing more, also on a PLAY without start
+    // time; its play state stays until it leaves, so that a PLAY with a start time or a turn
+    // of direction plays on from there.
+    const bool finished = rtspServer_demandRecord_state_get(record) == kFinished;
     if (cur.finished()) {
-        rtspServer_demandRecord_state_set(record, kFinished);
-        rtspServer_demandRecord_context_set(record, nullptr, nullptr);
-        rtspFileStream_private_VideoDemand_delete__OI(vd);
+        if (!finished) rtspServer_demandRecord_state_set(record, kFinished);
         return;
     }
+    if (finished) rtspServer_demandRecord_state_set(record, kProducing);
     fastest_ = std::max(fastest_, cur.rate());
     std::vector<fs::Feed> feeds = cur.batch(now_, rtspServer_demandRecord_frameCount_get(record));
     for (const fs::Feed &f : feeds) {
@@ -392,7 +430,7 @@ rtspFileStream *rtspFileStream_new__IO(const char *threadName, monitor *pMonitor
 void rtspFileStream_delete__OI(rtspFileStream *fileStream) { delete fileStream; }
 
 int rtspFileStream_startThread(rtspFileStream *fileStream, signed char nice) {
-    return fileStream != nullptr ? fileStream->start(nice) : -1;
+    return fileStream != nullptr ? fileStream->startAndAttach(nice) : -1;
 }
 
 void rtspFileStream_stopThread(rtspFileStream *fileStream) {

@@ -9,6 +9,8 @@
  * URL parameters: "from" (start time in seconds), "fps" (pacing rate, 0 < fps <= 1000;
  * otherwise the file's frame rate) and "streamtype" (bit 0 backward, bit 1 key frames only).
  * A PLAY with a start time repositions; SET_PARAMETER "streamtype:" changes the stream type.
+ * After the last frame nothing more is fed (also on a PLAY without start time) until a PLAY
+ * with a start time or a turn of direction.
  *
  * The root is a boundary: a request path is percent-decoded and refused, like a missing
  * file, unless it names a regular file that lies inside the root once every symbolic link is
