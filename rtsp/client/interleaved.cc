@@ -39,6 +39,9 @@ void Reassembler::reset(uint8_t videoChannel, uint8_t payloadType, uint32_t cloc
     skipLeft_ = 0;
     prevValid_ = false;
     newFrame_ = false;
+    prevMarker_ = false;
+    markers_ = Markers::unknown;
+    packetWaits_ = false;
     frameIndex_ = 0;
     clock_.reset(clockRate);
     rtpTime_ = -1.0;
@@ -249,6 +252,7 @@ int Reassembler::afterSkip() {
         stage_ = Stage::prefetch;
         return kMore;
     case After::packetEnd: return packetEnd();
+    case After::videoEnd: return videoPacketEnd();
     }
     return kMore;
 }
@@ -283,9 +287,13 @@ int Reassembler::onPrefetch() {
     uint32_t ts = be32(rtp_ + 4), ssrc = be32(rtp_ + 8);
     uint16_t seq = be16(rtp_ + 2);
     newFrame_ = !prevValid_ || ts != prevTs_ || ssrc != prevSsrc_;
+    if (prevValid_) judgeMarkers(newFrame_, ssrc == prevSsrc_, seq == static_cast<uint16_t>(prevSeq_ + 1));
     if (prevValid_ && newFrame_) {
         int r = finishFrame();
-        if (r == kFrame) return r;
+        if (r == kFrame) {
+            packetWaits_ = true;
+            return r;
+        }
     } else if (prevValid_ && seq != static_cast<uint16_t>(prevSeq_ + 1)) {
         if (!damaged_)
             RX_LOGE("Lost data(%#hhx,%#hhx,%hu/%hu) recv from the server:\"%s\",frameIndex=%u.", pre_[0],
@@ -293,6 +301,41 @@ int Reassembler::onPrefetch() {
         damaged_ = true;
     }
     return startPacket();
+}
+
+// Marker bits are not all honest. RFC 6184 sets the marker on the last packet of an access
+// unit, and most senders do; some set it on the last packet of every slice or of every NAL
+// unit (parameter sets included), or on none. A marker that ends a frame early splits a
+// picture in two frames, which no later packet can repair, since the first part has been
+// handed on; a marker that is ignored only delays the frame until the next one starts. So a
+// marker ends a frame only once the stream has shown what its markers mean: the first
+// timestamp change right after a marked packet trusts them; a marked packet followed by one
+// of the same timestamp (more of the same access unit), or a timestamp change right after an
+// unmarked packet, distrusts them for good. A stream that marks every slice shows it within
+// its first multi-slice frame, normally before any frame was ended at a marker; one that
+// does so only after it was trusted has one picture handed on in two parts (no slice is
+// lost: the rest comes as a frame of its own), and the end of frames falls back to
+// timestamp changes from then on. A sequence gap hides which packet carried the marker, so
+// it proves nothing either way. The cost of waiting for proof is the stream's first frame,
+// which still ends at the next one's first packet.
+void Reassembler::judgeMarkers(bool newFrame, bool sameSource, bool contiguous) {
+    if (markers_ == Markers::distrusted || !sameSource) return;
+    if (!newFrame) {
+        if (prevMarker_) markers_ = Markers::distrusted;
+    } else if (contiguous) {
+        markers_ = prevMarker_ ? Markers::trusted : Markers::distrusted;
+    }
+}
+
+// The end of a video packet that startPacket took on: with a trusted marker, its frame ends.
+int Reassembler::videoPacketEnd() {
+    stage_ = Stage::header;
+    held_ = 0;
+    prevMarker_ = (rtp_[1] & 0x80) != 0;
+    if (!prevMarker_ || markers_ != Markers::trusted) return kMore;
+    int r = finishFrame();
+    if (r == kFrame) packetWaits_ = false;
+    return r;
 }
 
 int Reassembler::finishFrame() {
@@ -324,6 +367,12 @@ int Reassembler::frameDone() {
     if (stage_ != Stage::ready) return stage_ == Stage::failed ? kFatal : kMore;
     frameIndex_ = (frameIndex_ + 1) & 0xFFFFFFu;
     resetFrame();
+    if (!packetWaits_) {
+        stage_ = Stage::header;
+        held_ = 0;
+        return kMore;
+    }
+    packetWaits_ = false;
     return startPacket();
 }
 
@@ -422,7 +471,7 @@ int Reassembler::startPacket() {
     unsigned char b0 = pre_[0];
     uint8_t t = b0 & 0x1f;
     auto skipRest = [this] {
-        beginSkip(rest_, After::header);
+        beginSkip(rest_, After::videoEnd);
         return skipLeft_ == 0 ? afterSkip() : kMore;
     };
     auto toPayload = [this, &skipRest] {
@@ -535,20 +584,24 @@ int Reassembler::packetEnd() {
             return kFatal;
         }
         if (aggregate) {
-            if (p >= aggLen_) return kMore;
+            if (p >= aggLen_) return videoPacketEnd();
             takeTrailer(scratch_.data() + aggLen_ - p, p);
             aggLen_ -= p;
         } else {
             if (p > rest_) {
                 // The padding covers the unit header itself: nothing usable in this packet.
                 rollback();
-                return kMore;
+                return videoPacketEnd();
             }
             takeTrailer(*buffer_ + frameLen_ - p, p);
             frameLen_ -= p;
         }
     }
-    return aggregate ? unpackAggregate(aggLen_) : kMore;
+    if (aggregate) {
+        int r = unpackAggregate(aggLen_);
+        if (r < 0) return r;
+    }
+    return videoPacketEnd();
 }
 
 int Reassembler::unpackAggregate(size_t content) {

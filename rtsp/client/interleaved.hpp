@@ -15,9 +15,11 @@
 //    that carries the library's frame trailer ("TI.kxlib") becomes the frame info;
 //  - single NAL unit packets, FU-A fragments and STAP-A aggregates become Annex B units
 //    (00 00 00 01 before each); other packet types are consumed and dropped;
-//  - a frame ends when a packet with another timestamp or SSRC arrives; a frame that lost
-//    a packet (sequence gap, fragment without its start, truncated fragment, bad
-//    aggregate) is dropped; a frame above the size cap is dropped;
+//  - a frame ends with the packet that carries the RTP marker bit, once the stream has shown
+//    that its markers end access units (see Markers), and else when a packet with another
+//    timestamp or SSRC arrives; a frame that lost a packet (sequence gap, fragment without
+//    its start, truncated fragment, bad aggregate) is dropped; a frame above the size cap is
+//    dropped;
 //  - the parameter sets (SPS, PPS) of the stream are learned from the description and
 //    from the stream itself; an IDR unit in a frame that does not carry both gets them
 //    inserted in front of it;
@@ -84,7 +86,8 @@ public:
     Span want();
     // n bytes (n <= want().size) were written at want().data.
     int commit(size_t n);
-    // The ready frame was handed on (taken or refused): the next frame starts.
+    // The ready frame was handed on (taken or refused): the next frame starts. kFrame when
+    // the packet that waited behind the frame makes up a whole frame at once.
     int frameDone();
 
     // The same from memory: takes bytes from data[0..n) until they are used up, a frame is
@@ -111,7 +114,12 @@ private:
     enum class Stage : uint8_t {
         header, text, skip, rtp, extHead, prefetch, payload, aggregate, ready, failed
     };
-    enum class After : uint8_t { header, extHead, prefetch, packetEnd };
+    enum class After : uint8_t { header, extHead, prefetch, packetEnd, videoEnd };
+    // What the stream's marker bits are known to mean. A marker ends the frame only while
+    // trusted: the first timestamp change that follows a packet with the marker makes them
+    // trusted; a timestamp change right after a packet without it, or a packet of the same
+    // timestamp after one with it, makes them distrusted for the rest of the stream.
+    enum class Markers : uint8_t { unknown, trusted, distrusted };
     struct Nal {
         size_t start, end;  // content (behind the start code) in the frame
         uint8_t type;
@@ -127,6 +135,8 @@ private:
     int onPrefetch();
     int startPacket();
     int packetEnd();
+    int videoPacketEnd();
+    void judgeMarkers(bool newFrame, bool sameSource, bool contiguous);
     int finishFrame();
     void resetFrame();
     void beginSkip(size_t n, After after);
@@ -178,6 +188,11 @@ private:
     uint32_t prevTs_ = 0, prevSsrc_ = 0;
     uint16_t prevSeq_ = 0;
     bool newFrame_ = false;  // the packet being started is the first of its frame
+    bool prevMarker_ = false;  // the previous video packet carried the marker bit
+    Markers markers_ = Markers::unknown;
+    // The ready frame was ended by the first packet of the next one, which waits behind it
+    // (else by its own last packet, and nothing waits).
+    bool packetWaits_ = false;
     // stream times
     RtpClock clock_;
     double (*wallClock_)();

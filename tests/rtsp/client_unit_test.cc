@@ -366,13 +366,14 @@ struct Packet {
     int csrc = 0;          // CSRC entries
     int extension = -1;    // header extension words, -1 none
     Bytes padding;         // padding bytes before the count byte
+    bool marker = false;
 };
 
 Bytes wire(const Packet &p) {
     Bytes rtp;
     bool pad = !p.padding.empty();
     rtp.push_back(static_cast<uint8_t>(0x80 | (pad ? 0x20 : 0) | (p.extension >= 0 ? 0x10 : 0) | p.csrc));
-    rtp.push_back(p.payloadType);
+    rtp.push_back(static_cast<uint8_t>((p.marker ? 0x80 : 0) | p.payloadType));
     rtp.push_back(static_cast<uint8_t>(p.seq >> 8));
     rtp.push_back(static_cast<uint8_t>(p.seq));
     for (int s = 24; s >= 0; s -= 8) rtp.push_back(static_cast<uint8_t>(p.timestamp >> s));
@@ -888,6 +889,145 @@ TEST(RtspInterleaved, FrameTrailerAndSizeCap) {
     ASSERT_EQ(capped.frames.size(), 1u);
     EXPECT_EQ(capped.frames[0], annexB({v}));
     EXPECT_NE(log.text().find("Frame larger than 1000 bytes"), std::string::npos);
+}
+
+// ---- frame ends at the marker bit ----
+
+// One packet of a marker case.
+struct Pkt {
+    Bytes payload;
+    bool marker;
+    bool next = false;  // the first packet of the next access unit (the timestamp steps)
+    bool lost = false;  // takes its sequence number but never arrives
+};
+
+struct Expected {
+    std::vector<Bytes> units;
+    size_t at;      // the packet whose bytes complete it: nothing after it was fed yet
+    uint32_t index;
+    int unit;       // access unit it belongs to (its stream time: 0.04 s per unit)
+};
+
+// Frames end at the marker once the stream has shown that its markers end access units (a
+// timestamp change right after a marked packet), and no slice is lost with a peer that marks
+// more than the last packet of an access unit.
+TEST(RtspInterleaved, FramesEndAtTheMarkerBit) {
+    kxtest::CaptureShownOnFailure quiet;
+    const Bytes sps = nal(0x67, 12, 1), pps = nal(0x68, 5, 2), idr = nal(0x65, 1000, 3);
+    const Bytes a = nal(0x41, 40, 4), b = nal(0x41, 700, 5), c = nal(0x41, 50, 6), d = nal(0x41, 60, 7);
+    const Bytes e = nal(0x41, 30, 8), f = nal(0x41, 35, 9), g = nal(0x41, 45, 10);
+    const std::vector<Bytes> idrFrags = fuA(idr, 400), bFrags = fuA(b, 300), cFrags = fuA(c, 20);
+    ASSERT_EQ(idrFrags.size(), 3u);
+    ASSERT_EQ(bFrags.size(), 3u);
+    ASSERT_EQ(cFrags.size(), 3u);
+    // Parameter sets aggregated, an IDR in fragments, a frame of two slices (the second in
+    // fragments), an aggregate of two slices, an IDR without parameter sets, a last frame.
+    const std::vector<Pkt> honest = {
+        {stapA({sps, pps}), false},   {idrFrags[0], false},        {idrFrags[1], false},
+        {idrFrags[2], true},          {a, false, true},            {bFrags[0], false},
+        {bFrags[1], false},           {bFrags[2], true},           {stapA({c, d}), true, true},
+        {idr, true, true},            {e, true, true},
+    };
+    std::vector<Pkt> unmarked = honest;
+    for (Pkt &p : unmarked) p.marker = false;
+    struct Case {
+        const char *name;
+        std::vector<Pkt> packets;
+        std::vector<Expected> frames;
+        std::vector<size_t> drops = {};  // packets whose bytes make a frame dropped
+    } cases[] = {
+        // The first frame waits for the proof; from then on each frame is out at its last
+        // packet, the last frame of the stream too.
+        {"honest",
+         honest,
+         {{{sps, pps, idr}, 4, 0, 0}, {{a, b}, 7, 1, 1}, {{c, d}, 8, 2, 2}, {{sps, pps, idr}, 9, 3, 3}, {{e}, 10, 4, 4}}},
+        // Without markers a frame ends when the next one starts, and the last one never ends.
+        {"no markers",
+         unmarked,
+         {{{sps, pps, idr}, 4, 0, 0}, {{a, b}, 8, 1, 1}, {{c, d}, 9, 2, 2}, {{sps, pps, idr}, 10, 3, 3}}},
+        // Markers on every unit, the parameter sets too: found out before any frame ended.
+        {"marks every unit",
+         {{sps, true}, {pps, true}, {idr, true}, {a, true, true}, {b, true}, {c, true, true}},
+         {{{sps, pps, idr}, 3, 0, 0}, {{a, b}, 5, 1, 1}}},
+        // Honest for two frames, then markers on every slice: one picture comes in two frames,
+        // no slice is lost, and the frames after it end at timestamp changes.
+        {"marks every slice once trusted",
+         {{a, true}, {b, true, true}, {c, true, true}, {d, true}, {e, true, true}, {f, true}, {g, true, true}},
+         {{{a}, 1, 0, 0}, {{b}, 1, 1, 1}, {{c}, 2, 2, 2}, {{d}, 4, 3, 2}, {{e, f}, 6, 4, 3}}},
+        // A frame that lost its first fragment is dropped at its marker and still counts.
+        {"damaged frame",
+         {{a, true}, {b, true, true}, {cFrags[0], false, true, true}, {cFrags[1], false}, {cFrags[2], true},
+          {d, true, true}},
+         {{{a}, 1, 0, 0}, {{b}, 1, 1, 1}, {{d}, 5, 3, 3}},
+         {4}},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Stream s;
+        std::vector<size_t> ends;  // end of each packet's bytes in the stream
+        for (const Pkt &p : k.packets) {
+            if (p.next) s.nextFrame();
+            if (p.lost) {
+                ++s.seq;
+            } else {
+                Packet w;
+                w.payload = p.payload;
+                w.marker = p.marker;
+                s.packet(w);
+            }
+            ends.push_back(s.bytes.size());
+        }
+        struct Got {
+            Bytes data;
+            size_t at;
+            uint32_t index;
+            double time;
+        };
+        std::vector<Got> got;
+        std::vector<size_t> drops;
+        uint32_t size = 64;
+        auto *buffer = static_cast<unsigned char *>(kx_memery_malloc(size));
+        {
+            Reassembler r(&buffer, &size);
+            r.setWallClock(countedWall);
+            gWallReadings = 0;
+            r.reset(0, 96);
+            size_t pos = 0;
+            for (size_t i = 0; i < ends.size(); ++i) {
+                // Up to the end of packet i and no further.
+                for (;;) {
+                    int v = 0;
+                    if (r.frameReady()) {
+                        got.push_back({Bytes(buffer, buffer + r.frameLength()), i, r.frameIndex(), r.frameTime()});
+                        v = r.frameDone();
+                    } else if (pos < ends[i]) {
+                        pos += r.feed(s.bytes.data() + pos, ends[i] - pos, &v);
+                    } else {
+                        break;
+                    }
+                    ASSERT_GE(v, 0);
+                }
+                if (r.framesDropped() > drops.size()) drops.push_back(i);
+            }
+        }
+        kx_memery_free(buffer, size);
+        EXPECT_EQ(drops, k.drops);
+        ASSERT_EQ(got.size(), k.frames.size());
+        for (size_t i = 0; i < got.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(got[i].data, annexB(k.frames[i].units));
+            EXPECT_EQ(got[i].at, k.frames[i].at);
+            EXPECT_EQ(got[i].index, k.frames[i].index);
+            EXPECT_NEAR(got[i].time, 1000.0 + 0.04 * k.frames[i].unit, 1e-9);
+        }
+        // The same frames however the bytes are cut.
+        for (uint32_t seed = 1; seed < 7; ++seed) {
+            FeedResult run = feed(s.bytes, seed, seed % 2 ? 5 : 333, "", 0, seed % 3 ? Mode::pull : Mode::memory);
+            ASSERT_EQ(run.result, 0);
+            ASSERT_EQ(run.frames.size(), got.size()) << seed;
+            for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(run.frames[i], got[i].data) << seed;
+        }
+    }
 }
 
 }  // namespace

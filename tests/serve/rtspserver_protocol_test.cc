@@ -68,7 +68,8 @@ TEST(RtspServerTrailer, RoundTripAndShortPadding) {
 }
 
 // The first unit of a frame of 1413 bytes fits one packet with the trailer, 1414 needs FU-A;
-// larger units split into 1411 + 1442 ... fragments. The reassembler gives back the frame.
+// larger units split into 1411 + 1442 ... fragments. The reassembler gives back the frames,
+// the last one too: the marker on its last packet ends it.
 TEST(RtspServerPacketizer, UnitSizesRoundTripThroughTheClient) {
     struct Case {
         size_t first;
@@ -100,7 +101,7 @@ TEST(RtspServerPacketizer, UnitSizesRoundTripThroughTheClient) {
         EXPECT_EQ(p2.rtpTime - p1.rtpTime, 3600u);
         EXPECT_EQ(p2.firstSeq, static_cast<uint16_t>(p1.firstSeq + p1.count));
         std::vector<kxtest::ReassembledFrame> got = kxtest::reassemble(p1.bytes + p2.bytes + p3.bytes);
-        ASSERT_EQ(got.size(), 2u);
+        ASSERT_EQ(got.size(), 3u);
         EXPECT_EQ(got[0].data, frame1);
         EXPECT_EQ(got[0].info.frameIndex, 41u);
         EXPECT_EQ(got[1].data, frame2);
@@ -110,6 +111,8 @@ TEST(RtspServerPacketizer, UnitSizesRoundTripThroughTheClient) {
         EXPECT_EQ(got[1].info.height, 240);
         EXPECT_FLOAT_EQ(got[1].info.frameRate, 25.0f);
         EXPECT_DOUBLE_EQ(got[1].info.frameTime, 0.04);
+        EXPECT_EQ(got[2].data, frame1);
+        EXPECT_EQ(got[2].info.frameIndex, 41u);  // the trailer it carries
     }
 }
 

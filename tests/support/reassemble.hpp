@@ -25,7 +25,9 @@ inline std::vector<ReassembledFrame> reassemble(const std::string &stream, uint8
     std::vector<ReassembledFrame> out;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(stream.data());
     size_t left = stream.size();
-    while (left > 0) {
+    // A frame may also be ready after frameDone(), when the packet behind the one before
+    // completes it at once.
+    while (left > 0 || r.frameReady()) {
         int result = 0;
         size_t n = r.feed(p, left, &result);
         p += n;
