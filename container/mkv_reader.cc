@@ -486,20 +486,28 @@ int Indexer::block(uint64_t pos, uint64_t size, bool simple, bool key, uint64_t 
             KX_LOGE("Too many frames(>%llu),[%#llx].", static_cast<unsigned long long>(limits_.maxFrames), fd());
             return -1;
         }
+        // The block's time: the cluster's timestamp plus the block's signed offset from it.
+        const double tick = static_cast<double>(ix_.timecodeScale) / 1e9;
+        const double blockTime = (static_cast<double>(clusterTime) + static_cast<int16_t>(time)) * tick;
         float start = 0, end = 0;
         if (t.type == VIDEO_MKV_TRACK_SUBTITLE) {
-            const double tick = static_cast<double>(ix_.timecodeScale) / 1e9;
-            start = static_cast<float>((static_cast<double>(clusterTime) + static_cast<int16_t>(time)) * tick);
+            start = static_cast<float>(blockTime);
             end = static_cast<float>(start + static_cast<double>(duration) * tick);
         }
+        // Laced AAC frames follow each other by 1024 samples; other laced frames share the
+        // block time.
+        const double laceStep =
+            t.type == VIDEO_MKV_TRACK_AUDIO && t.codec == VIDEO_MKV_CODEC_AAC && t.height ? 1024.0 / t.height : 0.0;
         const uint32_t keyFlag = (simple ? (flags & 0x80) != 0 : key) ? VIDEO_MKV_FRAME_KEY : 0;
-        for (const Lace &l : laces) {
+        for (size_t k = 0; k < laces.size(); ++k) {
+            const Lace &l = laces[k];
             if (l.size > UINT32_MAX) {
                 KX_LOGE("Lnvalid lenth(=%llu/%llu),[%#llx].", static_cast<unsigned long long>(l.size),
                         static_cast<unsigned long long>(UINT32_MAX), fd());
                 return -1;
             }
-            t.frames.push_back(video_mkv_frame{pos + head + l.offset, static_cast<uint32_t>(l.size), keyFlag, start, end});
+            t.frames.push_back(video_mkv_frame{pos + head + l.offset, static_cast<uint32_t>(l.size), keyFlag, start, end,
+                                               blockTime + static_cast<double>(k) * laceStep});
         }
         frames_ += laces.size();
         return 1;
@@ -734,6 +742,7 @@ video_mkv *video_mkv_new_from_file__IO(FILE *file) {
         return nullptr;
     }
     r->rows = r->trackRows.data();
+    r->tick = static_cast<double>(ix.timecodeScale) / 1e9;
     return r;
 }
 

@@ -51,6 +51,48 @@ const video_mkv_frame *frameAt(const video_mkv_track &t, uint32_t i) {
 
 uint32_t frameCount(const video_mkv_track &t) { return t.frames != nullptr ? t.frames->count : 0; }
 
+// Stream times of one track's frames, by frame index: block times less the origin, on the
+// track's frame grid where the block times (rounded to whole ticks by the muxer) lie within
+// a tick of it, and never below 0. Video frames lie on the grid of the frame rate counted
+// from the origin; audio frames follow each other by their duration from the last frame
+// that lay off the grid (a gap restarts the count there).
+std::vector<double> streamTimes(const video_mkv_track &t, double origin, double tick) {
+    const uint32_t n = t.frames != nullptr ? t.frames->count : 0;
+    std::vector<double> out(n);
+    const double period = t.frameRate > 0.0f ? 1.0 / static_cast<double>(t.frameRate) : 0.0;
+    const double slack = tick + 1e-9;
+    const bool grid = period > 0.0 && isfinite(tick) && tick >= 0.0 && slack < period / 4;
+    double anchor = 0.0;
+    uint32_t anchorIndex = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        double time = frameAt(t, i)->time - origin;
+        if (grid && t.type == VIDEO_MKV_TRACK_VIDEO) {
+            double on = nearbyint(time / period) * period;
+            if (fabs(time - on) <= slack) time = on;
+        } else if (grid) {
+            double on = anchor + (i - anchorIndex) * period;
+            if (i > 0 && fabs(time - on) <= slack) {
+                time = on;
+            } else {
+                anchor = time;
+                anchorIndex = i;
+            }
+        }
+        out[i] = time > 0.0 ? time : 0.0;
+    }
+    return out;
+}
+
+// The main track's origin: the earliest block time of its first group of pictures (with
+// B-frames the first frame in file order need not be the first shown) or its first frame.
+double originOf(const video_mkv_track &t, bool video) {
+    const uint32_t n = t.frames != nullptr ? t.frames->count : 0;
+    double origin = n > 0 ? frameAt(t, 0)->time : 0.0;
+    for (uint32_t i = 1; video && i < n && !(frameAt(t, i)->flags & VIDEO_MKV_FRAME_KEY); ++i)
+        origin = std::min(origin, frameAt(t, i)->time);
+    return isfinite(origin) ? origin : 0.0;
+}
+
 void releaseDemand(void *context) {
     rtspFileStream_private_VideoDemand_delete__OI(static_cast<rtspFileStream_VideoDemand *>(context));
 }
@@ -64,6 +106,7 @@ struct rtspFileStream_VideoDemand {
     bool video = false;
     std::vector<uint16_t> sideTracks;     // other AAC tracks fed beside the main track
     std::vector<uint32_t> trackCounters;  // next frameIndex, by track number
+    std::vector<std::vector<double>> times;  // stream times of the frames fed, by track number
     std::vector<unsigned char> keyData;   // main video track: 4-byte length, parameter sets
     double fpsParam = -1.0;
     fs::Cursor cursor{0, 1.0, -1.0, {}, false};
@@ -324,8 +367,13 @@ rtspFileStream_VideoDemand *rtspFileStream::openFile(const std::string &request,
         side.push_back({frameCount(row), static_cast<double>(row.frameRate)});
     }
     vd->trackCounters.assign(static_cast<size_t>(m->entryCount) + 1, 0);
+    vd->times.resize(static_cast<size_t>(m->entryCount) + 1);
+    const double origin = originOf(main, vd->video);
+    vd->times[vd->mainTrack] = streamTimes(main, origin, m->tick);
+    for (uint16_t t : vd->sideTracks) vd->times[t] = streamTimes(m->rows[t], origin, m->tick);
     vd->fpsParam = params.fps;
-    vd->cursor = fs::Cursor(frames, mainRate, params.fps, std::move(keys), vd->video, std::move(side));
+    vd->cursor = fs::Cursor(frames, mainRate, params.fps, std::move(keys), vd->video, std::move(side),
+                            vd->times[vd->mainTrack]);
     vd->cursor.start(params.streamType, params.from, kx_time_uptime_get());
     return vd;
 }
@@ -357,7 +405,7 @@ kx_Object *rtspFileStream::frameObject(rtspFileStream_VideoDemand *vd, uint16_t 
         }
         signed char code = key != nullptr ? VIDEO_H264_KEYFRAME_PARAMETERS_IDR : VIDEO_H264_KEYFRAME_NONE;
         video_h264_object_set_data(o, 0, vd->trackCounters[track]++, t.frameRate, t.width, t.height, code, now_,
-                                   index / static_cast<double>(t.frameRate), nullptr);
+                                   vd->times[track][index], nullptr);
         o->object.reserved = trackIndex;
         return &o->object;
     }
@@ -375,7 +423,7 @@ kx_Object *rtspFileStream::frameObject(rtspFileStream_VideoDemand *vd, uint16_t 
     uint8_t objectType = static_cast<uint8_t>(asc[0] >> 3);
     uint8_t channels = static_cast<uint8_t>((asc[1] >> 3) & 15);
     audio_aac_object_set_data(o, 0, vd->trackCounters[track]++, t.frameRate, objectType, channels, t.height, now_,
-                              index / static_cast<double>(t.frameRate), nullptr);
+                              vd->times[track][index], nullptr);
     o->object.reserved = trackIndex;
     return &o->object;
 }

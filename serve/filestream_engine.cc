@@ -158,7 +158,7 @@ int openUnderRoot(const std::string &rootReal, const std::string &decoded) {
 }
 
 Cursor::Cursor(uint32_t frames, double mainRate, double fpsParam, std::vector<uint32_t> keys, bool video,
-               std::vector<SideTrack> side)
+               std::vector<SideTrack> side, std::vector<double> times)
     : frames_(frames),
       mainRate_(mainRate),
       fpsParam_(fpsParam),
@@ -166,7 +166,38 @@ Cursor::Cursor(uint32_t frames, double mainRate, double fpsParam, std::vector<ui
       duration_(mainRate > 0.0 ? frames / mainRate : 0.0),
       keys_(std::move(keys)),
       video_(video),
-      side_(std::move(side)) {}
+      side_(std::move(side)),
+      times_(times.size() == frames ? std::move(times) : std::vector<double>()) {}
+
+uint32_t Cursor::indexAtTime(double t) const {
+    if (times_.empty()) {
+        double at = t * mainRate_;
+        return at >= frames_ ? frames_ - 1 : at <= 0.0 ? 0u : static_cast<uint32_t>(at);
+    }
+    // A start time names the frame whose time it is, give or take rounding.
+    const double limit = t + 1e-6;
+    uint32_t i = 0;
+    while (i < frames_ && times_[i] <= limit) ++i;
+    return i == 0 ? 0u : i - 1;
+}
+
+uint32_t Cursor::turnIndex(uint32_t last) const {
+    if (times_.empty() || last >= frames_) return last;
+    const uint32_t key = keyAtOrBefore(last);
+    auto next = std::upper_bound(keys_.begin(), keys_.end(), last);
+    const uint32_t groupEnd = next == keys_.end() ? frames_ : *next;
+    // shown[i - key]: the latest time among the group's frames up to i.
+    std::vector<double> shown(last - key + 1);
+    double latest = -INFINITY;
+    for (uint32_t j = key; j <= last; ++j) shown[j - key] = latest = std::max(latest, times_[j]);
+    // From the group's end back to last: the earliest time after the frame looked at.
+    double later = INFINITY;
+    for (uint32_t j = groupEnd; j > last + 1; --j) later = std::min(later, times_[j - 1]);
+    for (uint32_t i = last;; --i) {
+        if (shown[i - key] < later || i == key) return i;
+        later = std::min(later, times_[i]);
+    }
+}
 
 bool Cursor::isKey(uint32_t index) const {
     return !video_ || std::binary_search(keys_.begin(), keys_.end(), index);
@@ -201,8 +232,7 @@ void Cursor::update(uint8_t streamType, double startTime, double now) {
     if (streamType == mode_) {
         position_ = 0;
         if (frames_ > 0 && isfinite(startTime) && startTime > 0.0 && startTime < duration_) {
-            double at = startTime * mainRate_;
-            uint32_t p = at >= frames_ ? frames_ - 1 : static_cast<uint32_t>(at);
+            uint32_t p = indexAtTime(startTime);
             if (mode_ & kBackward)
                 position_ = frames_ - 1 - p;  // the frame at startTime comes first
             else
@@ -223,6 +253,9 @@ void Cursor::update(uint8_t streamType, double startTime, double now) {
     uint32_t q = frames_ - std::min(position_, frames_);
     mode_ = streamType;
     if (!(mode_ & kBackward) && video_ && q < frames_) q = keyAtOrBefore(q);
+    // Forward to backward with B-frames: the last frame sent may be a reference picture shown
+    // after pictures not sent yet; backward play takes over before it.
+    if ((mode_ & kBackward) && video_ && q < frames_) q = frames_ - 1 - turnIndex(frames_ - 1 - q);
     position_ = q;
     plan(now, 0.0);
 }

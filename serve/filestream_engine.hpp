@@ -56,9 +56,11 @@ class Cursor {
 public:
     // frames and mainRate of the main track; keys the main track's key-frame indexes in
     // ascending order (video: a forward start moves back to one; audio: empty, every frame
-    // starts); fpsParam the request's "fps" (-1 none).
+    // starts); fpsParam the request's "fps" (-1 none); times the main track's stream times by
+    // frame index (presentation times, not in file order with B-frames). Without times a
+    // frame's time is its index / mainRate.
     Cursor(uint32_t frames, double mainRate, double fpsParam, std::vector<uint32_t> keys, bool video,
-           std::vector<SideTrack> side = {});
+           std::vector<SideTrack> side = {}, std::vector<double> times = {});
 
     double rate() const { return rate_; }
     double duration() const { return duration_; }
@@ -98,9 +100,19 @@ public:
     uint32_t keyAtOrBefore(uint32_t index) const;
     // Side-track frames [first, last) played with main-track frame p.
     static void sideRange(uint32_t p, double mainRate, const SideTrack &t, uint32_t *first, uint32_t *last);
+    // Main-track frame that a start time t names: the last one of the longest run of frames
+    // from the first in file order whose times are all at or before t (0 when the first
+    // frame is later). With B-frames this ends the run before a reference picture shown
+    // after t, so a backward start shows no picture later than t and leaves none out.
+    uint32_t indexAtTime(double t) const;
+    // Where backward play takes over after forward play sent frames up to index last: the
+    // latest frame at or before it, in its group, up to which every picture shown so far
+    // comes before every picture still to come, so that the turn leaves no picture out.
+    uint32_t turnIndex(uint32_t last) const;
 
 private:
     void plan(double now, double lead);
+    double timeOf(uint32_t index) const { return times_.empty() ? index / mainRate_ : times_[index]; }
 
     uint32_t frames_;
     double mainRate_;
@@ -110,6 +122,7 @@ private:
     std::vector<uint32_t> keys_;
     bool video_;
     std::vector<SideTrack> side_;
+    std::vector<double> times_;  // empty, or one per main-track frame
     uint8_t mode_ = 0;
     uint32_t position_ = 0;
     double plannedEnd_ = 0.0;

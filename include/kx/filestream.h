@@ -6,6 +6,15 @@
  * Matroska reader and feeds the client's demand record with H.264 and AAC objects at the
  * file's own pace: forward or backward, every frame or key frames only, from a start time.
  *
+ * Stream times: every frame, video and audio, carries its presentation time from the file (its
+ * block time), relative to the file's start: the earliest time among the main track's first
+ * group of pictures (the first frame of an audio-only file) is 0. With B-frames the times are
+ * therefore not in the order the frames are sent, and a recording whose clock starts late (a
+ * camera's, GStreamer's) still starts at 0. Block times rounded to whole file ticks are put
+ * back on the track's frame grid when they lie within a tick of it; an audio frame before the
+ * start (encoder priming) gets 0. Start times ("from", a PLAY range) are stream times in the
+ * same sense; positions stay frame numbers in file order.
+ *
  * URL parameters: "from" (start time in seconds), "fps" (pacing rate, 0 < fps <= 1000;
  * otherwise the file's frame rate) and "streamtype" (bit 0 backward, bit 1 key frames only).
  * A PLAY with a start time repositions; SET_PARAMETER "streamtype:" changes the stream type.
@@ -45,9 +54,11 @@ KX_API void rtspFileStream_stopThread(rtspFileStream *fileStream);
  * demand record; null is ignored). */
 KX_API void rtspFileStream_private_VideoDemand_delete__OI(rtspFileStream_VideoDemand *videoDemand);
 /* Repositions: the stream type in force and a start time in (0, duration) start anew there
- * (forward from the key frame at or before it; 0 otherwise: from the start, or backward from
- * the end); another key-frame bit alone changes only what is fed; the other direction turns
- * round where play is now. */
+ * (forward from the key frame at or before it, backward from the last picture at or before
+ * it; 0 otherwise: from the start, or backward from the end); another key-frame bit alone
+ * changes only what is fed; the other direction turns round where play is now (backward
+ * after forward, with B-frames, before any reference picture sent ahead of pictures not sent
+ * yet, so that no picture is left out at the turn). */
 KX_API void rtspFileStream_private_VideoDemand_update(rtspFileStream_VideoDemand *videoDemand,
                                                       unsigned char streamType, double startTime);
 

@@ -26,13 +26,19 @@ enum { VIDEO_MKV_CODEC_MJPEG = 1, VIDEO_MKV_CODEC_H264 = 2, VIDEO_MKV_CODEC_AAC 
 #define VIDEO_MKV_MAX_TRACKS 255u
 #define VIDEO_MKV_MAX_FRAMES (1u << 24)
 
-/* One frame: where its payload lies in the file. */
+/* One frame: where its payload lies in the file, and when it is shown. */
 typedef struct video_mkv_frame {
     uint64_t offset; /* file position of the first payload byte */
     uint32_t size;   /* payload bytes */
     uint32_t flags;  /* bit 0: key frame */
     float start;     /* subtitles: start and end in seconds; 0 for other tracks */
     float end;
+    /* Block time in seconds, every track: (cluster Timestamp + the block's signed relative
+     * time) x TimestampScale. This is the frame's presentation time, so with B-frames the
+     * times of a video track are not in file order. The frames of a laced block share the
+     * block time, except in an AAC track of known sample rate, where the k-th frame of the
+     * lace is k x 1024 samples later. */
+    double time;
 } video_mkv_frame;
 #define VIDEO_MKV_FRAME_KEY 1u
 
@@ -61,6 +67,7 @@ typedef struct video_mkv {
     FILE *file;                  /* the constructor's file (not closed by the reader) */
     kx_ObjectList *indexLists;   /* every track's frames list, in track order */
     video_mkv_track *rows;       /* rows[n] is track number n; rows[0] is empty */
+    double tick;                 /* seconds per block-time unit (TimestampScale / 10^9) */
 } video_mkv;
 
 /* Indexes the Matroska file that begins at the file's current position. Null after an error

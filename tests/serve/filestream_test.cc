@@ -218,6 +218,62 @@ TEST(FileStreamCursor, TurnsRoundWherePlayIs) {
     EXPECT_TRUE(atStart.finished());
 }
 
+// Two groups of ten frames with two B-frames between references, as x264 writes them: in
+// file order I0 P3 B1 B2 P6 B4 B5 P9 B7 B8 (display positions), 25 frames/s.
+std::vector<double> bframeTimes() {
+    const int order[] = {0, 3, 1, 2, 6, 4, 5, 9, 7, 8};
+    std::vector<double> t;
+    for (int g = 0; g < 2; ++g)
+        for (int d : order) t.push_back((g * 10 + d) / 25.0);
+    return t;
+}
+
+TEST(FileStreamCursor, BFramesStartAndTurnByPresentationTimes) {
+    struct Case {
+        const char *what;
+        uint8_t type;
+        double from;      // a PLAY start time after the start, -1 none
+        int turnAfter;    // forward frames fed before turning backward, -1 no turn
+        std::vector<uint32_t> fed;
+    } cases[] = {
+        // Forward from a time: the key frame at or before it.
+        {"forward from picture 4", 0, 4 / 25.0, -1, {0, 1, 2, 3}},
+        {"forward from picture 12.5", 0, 12.5 / 25.0, -1, {10, 11, 12}},
+        // Backward from picture 7.5: pictures 6 down to 0 (7 needs P9, shown after the time).
+        {"backward from picture 7.5", 1, 7.5 / 25.0, -1, {6, 5, 4, 3, 2, 1, 0}},
+        {"backward from picture 10", 1, 10 / 25.0, -1, {10, 9, 8, 7, 6, 5, 4}},
+        // Turning after I0 P3 B1 B2 P6: P6 leads pictures 4 and 5, which were not sent;
+        // backward takes over at B2 (pictures 3 down), not at P6.
+        {"turn after P6", 0, -1.0, 5, {0, 1, 2, 3, 4, 3, 2, 1, 0}},
+        // After P9 B7 B8 every picture up to 9 is out: the turn is where play is.
+        {"turn after B8", 0, -1.0, 10, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 9, 8, 7}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Cursor cur(20, 25.0, -1.0, {0, 10}, true, {}, bframeTimes());
+        cur.start(c.type, -1.0, 0.0);
+        if (c.from >= 0) cur.update(c.type, c.from, 0.0);
+        std::vector<uint32_t> fed;
+        double now = 100.0;
+        // One frame per pass, so that the turn comes right after the frame named.
+        while (fed.size() < c.fed.size() && !cur.finished()) {
+            for (const Feed &f : cur.batch(now += 1.0, 15)) fed.push_back(f.index);
+            if (c.turnAfter >= 0 && fed.size() == size_t(c.turnAfter) && !(cur.mode() & 1)) cur.update(1, -1.0, now);
+        }
+        EXPECT_EQ(fed, c.fed);
+    }
+    // The run of frames up to a time never holds a picture after it.
+    Cursor cur(20, 25.0, -1.0, {0, 10}, true, {}, bframeTimes());
+    const std::vector<double> t = bframeTimes();
+    for (int d = 0; d < 20; ++d) {
+        const uint32_t p = cur.indexAtTime(d / 25.0);
+        for (uint32_t i = 0; i <= p; ++i) EXPECT_LE(t[i], d / 25.0 + 1e-9) << d;
+        if (p + 1 < 20) {
+            EXPECT_GT(t[p + 1], d / 25.0) << d;
+        }
+    }
+}
+
 TEST(FileStreamCursor, SideTracksFollowTheirIntervals) {
     // 4 s of video at 25 fps; AAC at 48 kHz (46.875 frames/s, 188 frames) and 44.1 kHz.
     struct Case {
