@@ -10,6 +10,8 @@ namespace kx::rtspserve {
 namespace {
 
 constexpr double kWrap = 4294967296.0;
+// Stream times beyond this (about 31700 years) are taken as unusable.
+constexpr double kMaxStreamTime = 1e12;
 
 void header(std::string &out, uint8_t track, size_t rtpLength, bool padded, bool marker, uint16_t seq,
             uint32_t time) {
@@ -51,24 +53,47 @@ void packet(Packets &p, uint8_t track, TrackClock &clock, bool marker, const rts
 
 }  // namespace
 
-uint32_t TrackClock::nextVideo(double frameRate, double streamTime) {
-    double step;
-    if (isfinite(frameRate) && frameRate > 0.0) {
-        step = 90000.0 / frameRate;
-    } else if (hasTime_ && isfinite(streamTime) && isfinite(lastStreamTime_) && streamTime > lastStreamTime_) {
-        step = (streamTime - lastStreamTime_) * 90000.0;
-    } else {
-        step = 1.0;
+uint32_t TrackClock::nextVideo(double frameRate, double streamTime, bool backward) {
+    const bool usable = isfinite(streamTime) && streamTime >= 0.0 && streamTime < kMaxStreamTime;
+    // The distance of frames in order: the period of a stream without a rate.
+    if (usable && isfinite(lastTime_)) {
+        double d = fabs(streamTime - lastTime_);
+        if (d > 0.0 && d <= kReorderWindow) gap_ = d * 90000.0;
     }
-    if (!isfinite(step) || step < 1.0) step = 1.0;
-    if (step >= kWrap) step = fmod(step, kWrap);
-    exact_ += step;
-    if (exact_ >= kWrap) exact_ -= kWrap;
-    uint32_t next = static_cast<uint32_t>(exact_);
-    if (next == time_) ++next, exact_ = next;
+    lastTime_ = usable ? streamTime : NAN;
+    double period = isfinite(frameRate) && frameRate > 0.0 ? 90000.0 / frameRate : gap_;
+    if (!isfinite(period) || period < 1.0) period = 1.0;
+    if (period >= kWrap) period = fmod(period, kWrap);
+
+    double at;
+    if (!usable || backward) {
+        at = started_ ? top_ + period : period;
+        anchored_ = false;
+    } else if (anchored_ && streamTime > lowTime_ && streamTime <= highTime_ + kJumpAhead &&
+               streamTime >= highTime_ - kReorderWindow) {
+        at = anchorClock_ + (streamTime - anchorTime_) * 90000.0;
+        if (streamTime > highTime_) highTime_ = streamTime;
+    } else {
+        at = started_ ? top_ + period : period;
+        anchored_ = true;
+        anchorClock_ = at;
+        anchorTime_ = lowTime_ = highTime_ = streamTime;
+    }
+    if (!started_ || at > top_) top_ = at;
+    // Whole turns of the 32-bit clock leave the timestamps as they are: dropped, so that the
+    // unwrapped values stay small.
+    if (top_ >= 2 * kWrap) {
+        double turns = floor(top_ / kWrap) - 1.0;
+        top_ -= turns * kWrap;
+        anchorClock_ -= turns * kWrap;
+        at -= turns * kWrap;
+    }
+    double wrapped = fmod(floor(at + 1e-6), kWrap);  // 1e-6: a product like 3002.9999999 is 3003
+    if (wrapped < 0.0) wrapped += kWrap;
+    uint32_t next = static_cast<uint32_t>(wrapped);
+    if (started_ && next == time_) ++next;
     time_ = next;
-    hasTime_ = true;
-    lastStreamTime_ = streamTime;
+    started_ = true;
     return time_;
 }
 
@@ -78,7 +103,7 @@ uint32_t TrackClock::nextAudio() {
 }
 
 bool packetizeH264(const uint8_t *data, size_t length, uint8_t track, TrackClock &clock, double frameRate,
-                   double streamTime, const rtsp::FrameTrailer &trailer, Packets *out) {
+                   double streamTime, const rtsp::FrameTrailer &trailer, Packets *out, bool backward) {
     out->bytes.clear();
     out->count = 0;
     if (data == nullptr || length < 4) return false;
@@ -86,7 +111,7 @@ bool packetizeH264(const uint8_t *data, size_t length, uint8_t track, TrackClock
     const uint8_t *last = nullptr;
     h264::forEachUnit(data, length, [&](const uint8_t *unit, size_t) { last = unit; });
     if (last == nullptr) return false;
-    out->rtpTime = clock.nextVideo(frameRate, streamTime);
+    out->rtpTime = clock.nextVideo(frameRate, streamTime, backward);
     out->bytes.reserve(length + length / (kRtpRoom - 2) * 18 + 64);
     h264::forEachUnit(data, length, [&](const uint8_t *unit, size_t size) {
         const rtsp::FrameTrailer *t = out->count == 0 ? &trailer : nullptr;

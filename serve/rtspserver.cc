@@ -196,8 +196,9 @@ std::string mediaOf(kx_Object *frame) {
 }
 
 // Packets of one frame with the track's clock, and the frame as the play gate sees it.
+// backward: the frame is of a stream played backward.
 bool packetizeFrame(kx_Object *frame, kx::rtspserve::TrackClock *clocks, kx::rtspserve::Packets *packets,
-                    kx::rtspserve::FrameView *view) {
+                    kx::rtspserve::FrameView *view, bool backward) {
     uint8_t track = frame->reserved & 31;
     view->track = track;
     kx::rtsp::FrameTrailer trailer;
@@ -207,7 +208,7 @@ bool packetizeFrame(kx_Object *frame, kx::rtspserve::TrackClock *clocks, kx::rts
         trailer = {v->streamTime, v->frameIndex, 1, v->keyFrame, static_cast<uint16_t>(v->width),
                    static_cast<uint16_t>(v->height), v->frameRate};
         made = kx::rtspserve::packetizeH264(v->data, v->dataLenth, track, clocks[track], v->frameRate, v->streamTime,
-                                            trailer, packets);
+                                            trailer, packets, backward);
         view->video = true;
         view->key = v->keyFrame == 3 || v->keyFrame == 1;
         view->streamTime = v->streamTime;
@@ -589,6 +590,9 @@ void rtspServer::handle(Client &c, kx_String *message) {
     }
     if (c.record != nullptr) {
         if (o.startTime > 0.0) c.record->startTime.store(o.startTime);
+        // The next frames are of the new position or mode: their times start a new stretch.
+        if (o.startTime > 0.0 || o.streamTypeSet)
+            for (kx::rtspserve::TrackClock &clock : c.record->clocks) clock.restart();
         if (o.streamTypeSet) {
             c.record->streamType.store(c.conn.streamType());
             c.record->typeChanges.fetch_add(1);
@@ -740,7 +744,7 @@ bool rtspServer::serveItem(rtspServer_item *item) {
             item->describedMask |= bit;
         }
         if (item->sdpReady && !item->clients.empty() && (mask & bit)) {
-            made = packetizeFrame(frame, item->clocks, &packets, &view);
+            made = packetizeFrame(frame, item->clocks, &packets, &view, false);
         } else if (frame->type != KX_OBJECT_TYPE_H264 && frame->type != KX_OBJECT_TYPE_AAC) {
             KX_LOGE("Unknown type(=%hu).", frame->type);
         }
@@ -822,7 +826,7 @@ bool rtspServer::serveDemand(rtspServer_item *item) {
             }
             progress = true;
             kx::rtspserve::FrameView view;
-            if (packetizeFrame(frame, r->clocks, &packets, &view)) {
+            if (packetizeFrame(frame, r->clocks, &packets, &view, (r->streamType.load() & 1) != 0)) {
                 Offer offer = c->conn.offer(view, packets.bytes, 0, SIZE_MAX);
                 if (offer == Offer::send) {
                     socketPool_item_send_buffer(c->sock, static_cast<uint32_t>(packets.bytes.size()),

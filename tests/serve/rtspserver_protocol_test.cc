@@ -148,6 +148,76 @@ TEST(RtspServerPacketizer, RtpClockFollowsStreamTimesWithoutARate) {
     EXPECT_EQ(audio.nextAudio() - a, 1024u);
 }
 
+// Video timestamps follow presentation times: B-frames sent after the picture they are shown
+// before get lower timestamps; seeks, loops, restarts and unusable times start a new stretch
+// one period beyond the highest timestamp given; frames played backward step by a period.
+TEST(RtspServerPacketizer, RtpClockFollowsPresentationTimes) {
+    constexpr double kRestart = -1e9;  // not a frame: restart() the clock
+    struct Frame {
+        double t;
+        uint32_t expect;
+        bool backward = false;
+    };
+    struct Case {
+        const char *name;
+        double rate;
+        std::vector<Frame> frames;
+    } cases[] = {
+        {"monotone", 25.0, {{0.0, 3600}, {0.04, 7200}, {0.08, 10800}, {0.12, 14400}}},
+        // Decoding order I0 P3 B1 B2 P6 B4 B5.
+        {"IPBB", 25.0,
+         {{0.0, 3600}, {0.12, 14400}, {0.04, 7200}, {0.08, 10800}, {0.24, 25200}, {0.16, 18000}, {0.20, 21600}}},
+        {"seek forward", 25.0, {{0.0, 3600}, {0.04, 7200}, {10.0, 10800}, {10.04, 14400}, {10.08, 18000}}},
+        {"small jump forward kept", 25.0, {{0.0, 3600}, {0.04, 7200}, {2.04, 187200}}},
+        {"seek backward", 25.0, {{5.0, 3600}, {5.04, 7200}, {3.0, 10800}, {3.04, 14400}}},
+        // Back by less than the reordering window: a repeated start still begins a new stretch.
+        {"loop of a short file", 25.0, {{0.0, 3600}, {0.04, 7200}, {0.08, 10800}, {0.0, 14400}, {0.04, 18000}}},
+        // The stretch after the loop starts beyond P3 (the highest), not beyond B2 (the last).
+        {"loop with B-frames", 25.0,
+         {{0.0, 3600}, {0.12, 14400}, {0.04, 7200}, {0.08, 10800}, {0.0, 18000}, {0.12, 28800}, {0.04, 21600}}},
+        {"restart", 25.0, {{1.0, 3600}, {1.04, 7200}, {kRestart, 0}, {0.8, 10800}, {0.84, 14400}}},
+        {"unusable times", 25.0,
+         {{0.0, 3600}, {NAN, 7200}, {0.08, 10800}, {INFINITY, 14400}, {-1.0, 18000}, {1e300, 21600}, {0.2, 25200},
+          {0.24, 28800}}},
+        {"rate 0 follows the times", 0.0, {{0.0, 1}, {0.12, 10801}, {0.04, 3601}, {0.08, 7201}}},
+        {"rate 0, unusable times step by the last distance", 0.0, {{0.0, 1}, {0.04, 3601}, {NAN, 7201}, {NAN, 10801}}},
+        {"negative rate", -25.0, {{0.0, 1}, {0.04, 3601}, {0.5, 45001}}},
+        {"backward", 25.0,
+         {{10.0, 3600, true}, {9.96, 7200, true}, {9.92, 10800, true}, {8.0, 14400}, {8.04, 18000}}},
+        {"backward without a rate", 0.0, {{10.0, 1, true}, {9.96, 3601, true}, {9.92, 7201, true}}},
+        {"forward then backward", 25.0, {{0.0, 3600}, {0.12, 14400}, {0.04, 7200}, {2.0, 18000, true}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TrackClock clock;
+        for (size_t i = 0; i < c.frames.size(); ++i) {
+            const Frame &f = c.frames[i];
+            if (f.t == kRestart) {
+                clock.restart();
+                continue;
+            }
+            EXPECT_EQ(clock.nextVideo(c.rate, f.t, f.backward), f.expect) << "frame " << i << " at " << f.t;
+        }
+    }
+}
+
+// 29.97 frames/s over more than one turn of the 32-bit clock: every step is 3003 ticks,
+// also across the wrap, and the clock is time() after each frame.
+TEST(RtspServerPacketizer, RtpClockKeepsItsStepAcrossTheWrap) {
+    TrackClock clock;
+    const double rate = 30000.0 / 1001;
+    uint32_t last = clock.nextVideo(rate, 0.0);
+    size_t wrong = 0, wraps = 0;
+    for (uint32_t k = 1; k < 1500000; ++k) {
+        uint32_t now = clock.nextVideo(rate, k * 1001 / 30000.0);
+        if (now - last != 3003u || clock.time() != now) ++wrong;
+        if (now < last) ++wraps;
+        last = now;
+    }
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(wraps, 1u);
+}
+
 TEST(RtspServerPacketizer, AacOnePacketWithoutAdtsHeader) {
     std::string payload = unit(0x21, 300);
     unsigned char adts[7] = {0xFF, 0xF1, 0x4C, 0x80, 0, 0, 0xFC};
