@@ -217,29 +217,51 @@ TEST_F(KxplayFile, KeyframesGiveOnlyKeyPicturesOfEveryGroup) {
     }
 }
 
-// Pictures (last column) of GStreamer's checksumsink output.
-std::vector<std::string> checksums(const std::string &text) {
-    std::vector<std::string> out;
+// GStreamer's checksumsink output: the pictures (last column) and their times (first).
+struct Checksums {
+    std::vector<std::string> pictures;
+    std::vector<double> times;
+};
+Checksums checksums(const std::string &text) {
+    Checksums out;
     std::istringstream s(text);
     std::string l;
-    while (std::getline(s, l))
-        if (l.size() > 32 && l[0] != '(') out.push_back(l.substr(l.rfind(' ') + 1));
+    while (std::getline(s, l)) {
+        unsigned h = 0, m = 0;
+        double sec = 0;
+        if (l.size() <= 32 || l[0] == '(' || sscanf(l.c_str(), "%u:%u:%lf", &h, &m, &sec) != 3) continue;
+        out.pictures.push_back(l.substr(l.rfind(' ') + 1));
+        out.times.push_back(h * 3600.0 + m * 60.0 + sec);
+    }
     return out;
 }
 
-// GStreamer's RTSP source plays the file from its start: the source's first pictures, exactly.
+// GStreamer's RTSP source plays the file from its start: the source's first pictures, exactly,
+// a frame period apart (buffer-mode=none: times from the RTP timestamps alone), with B-frames
+// too. The last pictures before its end of stream are not looked at: with B-frames the
+// decoder's drain there lets some through, not all.
 TEST_F(KxplayFile, GstreamerPlaysTheFile) {
     if (access("/usr/bin/gst-launch-1.0", X_OK) != 0) GTEST_SKIP() << "gst-launch-1.0 is not installed";
-    const std::string out = scratch("gst", ".txt");
-    run_process({"/usr/bin/gst-launch-1.0", "-q", "rtspsrc", "location=" + base + kPlain.name, "protocols=tcp", "!",
-                 "rtph264depay", "!", "avdec_h264", "!", "videoconvert", "!", "video/x-raw,format=I420", "!",
-                 "identity", "eos-after=40", "!", "checksumsink", "hash=0"},
-                40000, out.c_str());
-    std::vector<std::string> got = checksums(slurp(out));
-    unlink(out.c_str());
-    ASSERT_GE(got.size(), 30u);
-    const std::vector<std::string> &ref = reference(kPlain);
-    for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], ref[i]) << "picture " << i;
+    constexpr size_t kShown = 40;
+    for (const Clip *clip : {&kPlain, &kBframes}) {
+        SCOPED_TRACE(clip->name);
+        const std::string out = scratch("gst", ".txt");
+        run_process({"/usr/bin/gst-launch-1.0", "-q", "rtspsrc", "location=" + base + clip->name, "protocols=tcp",
+                     "buffer-mode=none", "!", "rtph264depay", "!", "avdec_h264", "!", "videoconvert", "!",
+                     "video/x-raw,format=I420", "!", "identity", "eos-after=" + std::to_string(kShown + 10), "!",
+                     "checksumsink", "hash=0"},
+                    40000, out.c_str());
+        Checksums got = checksums(slurp(out));
+        unlink(out.c_str());
+        ASSERT_GE(got.pictures.size(), kShown);
+        const std::vector<std::string> &ref = reference(*clip);
+        for (size_t i = 0; i < kShown; ++i) {
+            ASSERT_EQ(got.pictures[i], ref[i]) << "picture " << i;
+            if (i > 0) {
+                ASSERT_NEAR(got.times[i] - got.times[i - 1], 1.0 / kFps, 0.001) << "picture " << i;
+            }
+        }
+    }
 }
 
 // VLC reads RTSP only through its live555 module, which Debian 12 does not package.
