@@ -186,16 +186,16 @@ uint32_t Cursor::turnIndex(uint32_t last) const {
     const uint32_t key = keyAtOrBefore(last);
     auto next = std::upper_bound(keys_.begin(), keys_.end(), last);
     const uint32_t groupEnd = next == keys_.end() ? frames_ : *next;
-    // shown[i - key]: the latest time among the group's frames up to i.
-    std::vector<double> shown(last - key + 1);
-    double latest = -INFINITY;
-    for (uint32_t j = key; j <= last; ++j) shown[j - key] = latest = std::max(latest, times_[j]);
-    // From the group's end back to last: the earliest time after the frame looked at.
-    double later = INFINITY;
-    for (uint32_t j = groupEnd; j > last + 1; --j) later = std::min(later, times_[j - 1]);
-    for (uint32_t i = last;; --i) {
-        if (shown[i - key] < later || i == key) return i;
-        later = std::min(later, times_[i]);
+    // later[j - last]: the earliest time among the group's frames from j on.
+    std::vector<double> later(groupEnd - last + 1, INFINITY);
+    for (uint32_t j = groupEnd; j-- > last;) later[j - last] = std::min(later[j + 1 - last], times_[j]);
+    double shown = -INFINITY;
+    for (uint32_t j = key; j < last; ++j) shown = std::max(shown, times_[j]);
+    // The first frame from last on after which every picture of the group still to come is
+    // shown later than every one before (the group's last frame at the latest).
+    for (uint32_t i = last;; ++i) {
+        shown = std::max(shown, times_[i]);
+        if (i + 1 >= groupEnd || shown < later[i + 1 - last]) return i;
     }
 }
 

@@ -106,8 +106,9 @@ public:
     // after t, so a backward start shows no picture later than t and leaves none out.
     uint32_t indexAtTime(double t) const;
     // Where backward play takes over after forward play sent frames up to index last: the
-    // latest frame at or before it, in its group, up to which every picture shown so far
-    // comes before every picture still to come, so that the turn leaves no picture out.
+    // first frame from last on, in its group, up to which every picture comes before every
+    // picture after it (with B-frames a reference picture is sent ahead of the pictures it
+    // leads: they are sent too), so that the turn leaves no picture out.
     uint32_t turnIndex(uint32_t last) const;
 
 private:

@@ -57,8 +57,8 @@ KX_API void rtspFileStream_private_VideoDemand_delete__OI(rtspFileStream_VideoDe
  * (forward from the key frame at or before it, backward from the last picture at or before
  * it; 0 otherwise: from the start, or backward from the end); another key-frame bit alone
  * changes only what is fed; the other direction turns round where play is now (backward
- * after forward, with B-frames, before any reference picture sent ahead of pictures not sent
- * yet, so that no picture is left out at the turn). */
+ * after forward, with B-frames, after the pictures that a reference picture already sent
+ * leads, so that no picture is left out at the turn). */
 KX_API void rtspFileStream_private_VideoDemand_update(rtspFileStream_VideoDemand *videoDemand,
                                                       unsigned char streamType, double startTime);
 

@@ -1,7 +1,8 @@
 // The file streamer behind an RTSP server on 127.0.0.1, over a Matroska clip made by ffmpeg
 // (x264 + AAC): ffmpeg's pictures and audio packets equal those of the file; start times,
 // pace, key frames only, turning round and the end seen in the frame trailers of a scripted
-// client; paths that leave the root, missing files and broken files give no media and their
+// client; B-frame clips (ffmpeg's, and GStreamer's with a clock from 3600 s) carry every
+// frame's presentation time in each direction; paths that leave the root, missing files and broken files give no media and their
 // records while other clients are served. KX_THREADED
 #include "kx/filestream.h"
 
@@ -39,6 +40,10 @@ const std::string kClip = kRoot + "/clip.mkv";
 const std::string kSecret = kDir + "/secret.mkv";  // a playable file outside the root
 const std::string kSlices = kRoot + "/slices.mkv";  // 4 s, three slices per picture
 const std::string kTone = kRoot + "/tone.mkv";      // 4 s of AAC alone
+// 4 s with two B-frames between references and a key frame every second: by ffmpeg, and by
+// GStreamer with its clock starting at 3600 s (no audio).
+const std::string kBframes = kRoot + "/bframes.mkv";
+const std::string kLate = kRoot + "/late.mkv";
 
 // 12 s of 320x240 at 25 frames/s, a key frame every 2 s (pictures 0, 50, ... 250), AAC
 // 48 kHz mono beside it.
@@ -91,6 +96,18 @@ struct Clip {
                           "sine=frequency=440:sample_rate=48000", "-t", "4", "-c:a", "aac", kTone},
                          60000) != 0))
             return;
+        if (run_process({"/bin/bash", make, kBframes, "320x240", "25", "4", "25", "-bf 2"}, 180000) != 0) return;
+        if (access("/usr/bin/gst-launch-1.0", X_OK) == 0 && (stat(kLate.c_str(), &st) != 0 || st.st_size == 0)) {
+            const std::string tmp = kLate + ".tmp." + std::to_string(getpid()) + ".mkv";
+            if (run_process({"/usr/bin/gst-launch-1.0", "-q", "videotestsrc", "num-buffers=100",
+                             "timestamp-offset=3600000000000", "!",
+                             "video/x-raw,format=I420,width=320,height=240,framerate=25/1", "!", "x264enc",
+                             "key-int-max=25", "bframes=2", "!", "h264parse", "!", "matroskamux", "!", "filesink",
+                             "location=" + tmp},
+                            120000) != 0 ||
+                rename(tmp.c_str(), kLate.c_str()) != 0)
+                return;
+        }
         auto h = framemd5({"-i", kClip}, true, {});
         pictures = h[0];
         audio = h[1];
@@ -350,6 +367,118 @@ TEST_F(FileStream, TurnsRoundAndFeedsKeyFramesOnRequest) {
     at = runStart(f, 2.0, 2);
     ASSERT_LT(at, f.size()) << "no key-frame run";
     for (size_t i = at; i < f.size(); ++i) EXPECT_EQ(f[i].key, 3) << "frame " << i;
+}
+
+// ffprobe's presentation times of the video packets in file order, less the earliest of the
+// first group, and whether each is a key frame.
+struct Probed {
+    std::vector<double> times;
+    std::vector<bool> keys;
+};
+Probed probeVideo(const std::string &file) {
+    Probed p;
+    for (const std::string &l : lines(kxtest::tool_output({"/usr/bin/ffprobe", "-v", "error", "-select_streams", "v",
+                                                           "-show_entries", "packet=pts_time,flags", "-of", "csv=p=0",
+                                                           file},
+                                                          60000))) {
+        size_t comma = l.find(',');
+        if (comma == std::string::npos) continue;
+        p.times.push_back(strtod(l.c_str(), nullptr));
+        p.keys.push_back(l[comma + 1] == 'K');
+    }
+    double origin = p.times.empty() ? 0.0 : p.times[0];
+    for (size_t i = 1; i < p.times.size() && !p.keys[i]; ++i) origin = std::min(origin, p.times[i]);
+    for (double &t : p.times) t -= origin;
+    return p;
+}
+
+// The file index of the frame a stream time belongs to (times are unique in these clips), -1
+// for none.
+int indexOfTime(const Probed &p, double t) {
+    for (size_t i = 0; i < p.times.size(); ++i)
+        if (std::fabs(p.times[i] - t) < 1e-6) return static_cast<int>(i);
+    return -1;
+}
+
+// With B-frames every frame carries its own presentation time, counted from the file's first
+// picture (also when the recording's clock starts at 3600 s): forward in file order, whose
+// times rise one frame period at a time once sorted; backward in reverse file order, from the
+// last group's key frame; and turning backward after a second of play the pictures run down
+// from where forward play got to, one period at a time, none left out.
+TEST_F(FileStream, BFramesCarryTheirPresentationTimesInEveryDirection) {
+    std::vector<std::string> files = {"/bframes.mkv"};
+    if (access(kLate.c_str(), R_OK) == 0) files.push_back("/late.mkv");
+    for (const std::string &file : files) {
+        SCOPED_TRACE(file);
+        const Probed p = probeVideo(kRoot + file);
+        ASSERT_EQ(p.times.size(), 100u);
+        {
+            Session s(served, file + "?fps=1000");
+            ASSERT_NE(s.describe().find("m=video"), std::string::npos);
+            ASSERT_TRUE(s.play());
+            std::vector<Seen> f = s.frames(110, 1500);
+            ASSERT_EQ(f.size(), 100u);
+            std::vector<double> sorted;
+            size_t early = 0;
+            for (size_t i = 0; i < f.size(); ++i) {
+                ASSERT_NEAR(f[i].streamTime, p.times[i], 1e-6) << "frame " << i;
+                sorted.push_back(f[i].streamTime);
+                if (i > 0 && f[i].streamTime < f[i - 1].streamTime) ++early;
+            }
+            EXPECT_GT(early, 20u) << "no B-frames";
+            std::sort(sorted.begin(), sorted.end());
+            for (size_t k = 0; k < sorted.size(); ++k) ASSERT_NEAR(sorted[k], k / 25.0, 1e-6) << "picture " << k;
+        }
+        {
+            Session s(served, file + "?streamtype=1&fps=1000");
+            ASSERT_NE(s.describe().find("m=video"), std::string::npos);
+            ASSERT_TRUE(s.play());
+            std::vector<Seen> f = s.frames(110, 1500);
+            ASSERT_EQ(f.size(), 76u) << "the last group's key frame, then three groups";
+            for (size_t i = 0; i < f.size(); ++i)
+                ASSERT_EQ(indexOfTime(p, f[i].streamTime), i == 0 ? 75 : 75 - int(i)) << "frame " << i;
+        }
+        {
+            Session s(served, file + "?from=1.5&fps=25");
+            ASSERT_NE(s.describe().find("m=video"), std::string::npos);
+            ASSERT_TRUE(s.play());
+            std::vector<Seen> f = s.frames(20);
+            ASSERT_EQ(f.size(), 20u);
+            EXPECT_NEAR(f[0].streamTime, 1.0, 1e-6);
+            EXPECT_EQ(f[0].key, 3);
+            // Forward: the pictures from 1 s on that came without a gap.
+            std::vector<double> shown;
+            for (const Seen &x : f) shown.push_back(x.streamTime);
+            std::sort(shown.begin(), shown.end());
+            size_t upTo = 0;
+            while (upTo + 1 < shown.size() && std::fabs(shown[upTo + 1] - shown[upTo] - 0.04) < 1e-6) ++upTo;
+            const double reached = shown[upTo];
+            ASSERT_TRUE(s.streamType(1));
+            std::vector<Seen> b = s.frames(40);
+            ASSERT_GE(b.size(), 30u);
+            // The backward frames follow once the file index goes down; from there the file
+            // index falls by one a frame.
+            size_t at = 1;
+            while (at < b.size() && indexOfTime(p, b[at].streamTime) >= indexOfTime(p, b[at - 1].streamTime)) ++at;
+            ASSERT_LT(at + 25, b.size()) << "no backward run";
+            --at;
+            std::vector<double> back;
+            for (size_t i = at; i < b.size(); ++i) {
+                if (i > at) {
+                    ASSERT_EQ(indexOfTime(p, b[i].streamTime), indexOfTime(p, b[i - 1].streamTime) - 1) << "frame " << i;
+                }
+                back.push_back(b[i].streamTime);
+            }
+            // In display order the backward pictures run down one period at a time from at least
+            // where forward play had got to.
+            std::sort(back.rbegin(), back.rend());
+            std::string indexes;
+            for (const Seen &x : b) indexes += std::to_string(indexOfTime(p, x.streamTime)) + " ";
+            EXPECT_GE(back[0], reached - 1e-6) << "pictures lost at the turn; file indexes after it: " << indexes;
+            for (size_t i = 1; i < back.size() && back[i] >= 0.999; ++i)
+                ASSERT_NEAR(back[i - 1] - back[i], 0.04, 1e-6) << "picture " << i << " of the backward run";
+        }
+    }
 }
 
 TEST_F(FileStream, EndOfFileFinishesUntilPlayComesWithAStartTime) {

@@ -243,8 +243,9 @@ TEST(FileStreamCursor, BFramesStartAndTurnByPresentationTimes) {
         {"backward from picture 7.5", 1, 7.5 / 25.0, -1, {6, 5, 4, 3, 2, 1, 0}},
         {"backward from picture 10", 1, 10 / 25.0, -1, {10, 9, 8, 7, 6, 5, 4}},
         // Turning after I0 P3 B1 B2 P6: P6 leads pictures 4 and 5, which were not sent;
-        // backward takes over at B2 (pictures 3 down), not at P6.
-        {"turn after P6", 0, -1.0, 5, {0, 1, 2, 3, 4, 3, 2, 1, 0}},
+        // backward takes over after them (pictures 6 down), not at P6 (6, then 3 down).
+        {"turn after P6", 0, -1.0, 5, {0, 1, 2, 3, 4, 6, 5, 4, 3, 2, 1, 0}},
+        {"turn after B1", 0, -1.0, 3, {0, 1, 2, 3, 2, 1, 0}},
         // After P9 B7 B8 every picture up to 9 is out: the turn is where play is.
         {"turn after B8", 0, -1.0, 10, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 9, 8, 7}},
     };
