@@ -5,6 +5,7 @@
 // timestamp is its presentation time, the PLAY answer's rtptime that of the first packet).
 // KX_THREADED
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -182,7 +183,7 @@ TEST(RtpClock, BframeStreamReachesPlayersInPresentationTime) {
     });
     std::thread probeThread([&] {
         kxtest::run_process({"/usr/bin/ffprobe", "-v", "error", "-rtsp_transport", "tcp", "-select_streams", "v:0",
-                             "-read_intervals", "%+#" + std::to_string(kShown), "-show_entries", "frame=pts", "-of",
+                             "-read_intervals", "%+#" + std::to_string(kShown + 10), "-show_entries", "frame=pts", "-of",
                              "csv=p=0", url},
                             40000, probeOut.c_str());
     });
@@ -195,10 +196,11 @@ TEST(RtpClock, BframeStreamReachesPlayersInPresentationTime) {
     unlink(probeOut.c_str());
     std::vector<long long> pts;
     for (std::string line; std::getline(probe, line);)
-        if (!line.empty() && line != "N/A") pts.push_back(atoll(line.c_str()));
-    EXPECT_GE(pts.size(), kShown - 4);
+        if (!line.empty() && (isdigit(static_cast<unsigned char>(line[0])) || line[0] == '-'))
+            pts.push_back(atoll(line.c_str()));  // not "N/A" (a first frame before any time is known)
+    ASSERT_GE(pts.size(), kShown);
     std::string steps;
-    for (size_t i = 1; i < pts.size(); ++i)
+    for (size_t i = 1; i < kShown; ++i)  // (the last few, read while it stops, may skip)
         if (pts[i] - pts[i - 1] != 90000 / kFps)
             steps += std::to_string(i) + ":" + std::to_string(pts[i] - pts[i - 1]) + " ";
     EXPECT_EQ(steps, "") << "frames whose time is not one period after the one before";
