@@ -1,7 +1,8 @@
 // Recorded files on demand end to end: kxserve --root over a folder of Matroska clips made by
 // ffmpeg (x264 + AAC), played by kxplay backward, after a seek and with key frames only, every
-// picture compared bit-exact with ffmpeg's decode of the file; GStreamer's rtspsrc and VLC
-// play the same files.
+// picture compared bit-exact with ffmpeg's decode of the file; the player in process gets
+// every picture of the B-frame clip with its own stream time, forward and backward;
+// GStreamer's rtspsrc and VLC play the same files.
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -17,9 +18,17 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+
+#include "kx/codec.h"
+#include "kx/global.h"
+#include "kx/player.h"
+#include "kx/string.h"
 #include "tests/media/codec_clips.hpp"
 #include "tests/support/kxserve_process.hpp"
 #include "tests/support/rtsp_peer.hpp"
+#include "tests/support/stdout_capture.hpp"
+#include "tests/support/wait.hpp"
 
 namespace {
 
@@ -133,21 +142,26 @@ protected:
 
 // Backward from "from=8" (the key frame at picture 200): once the stream turned, every picture
 // written is the source picture before the previous one, from the group the turn lands in
-// (not only its key frame) across several groups, and carries that picture's stream time.
+// (not only its key frame) across several groups, and carries that picture's stream time
+// (with B-frames too: the file's presentation time, not its place in the file).
 TEST_F(KxplayFile, ReverseShowsTheSourcePicturesBackwardBitExact) {
-    Played p = play(kPlain, base + kPlain.name + "?from=8", {"--reverse", "--frames", "60"}, "reverse");
-    ASSERT_EQ(p.status, 0) << p.report;
-    EXPECT_NE(p.report.find("mode 1 (backward): done"), std::string::npos) << p.report;
-    ASSERT_EQ(p.sources.size(), 60u) << p.report;
-    // The turn comes right after the first picture: the run starts at or just after it (a
-    // player that decodes the first backward frames in forward order shows only picture 200,
-    // or 150, of the first groups).
-    EXPECT_GE(p.sources[0], 199) << show(p.sources);
-    EXPECT_LT(p.sources[0], 200 + kKeyEvery) << show(p.sources);
-    for (size_t i = 1; i < p.sources.size(); ++i)
-        ASSERT_EQ(p.sources[i], p.sources[i - 1] - 1) << "picture " << i << ": " << show(p.sources);
-    EXPECT_NEAR(p.firstTime, p.sources.front() / double(kFps), 1e-3) << p.report;
-    EXPECT_NEAR(p.lastTime, p.sources.back() / double(kFps), 1e-3) << p.report;
+    for (const Clip *clip : {&kPlain, &kBframes}) {
+        SCOPED_TRACE(clip->name);
+        Played p = play(*clip, base + clip->name + "?from=8", {"--reverse", "--frames", "60"},
+                        std::string("reverse_") + clip->name);
+        ASSERT_EQ(p.status, 0) << p.report;
+        EXPECT_NE(p.report.find("mode 1 (backward): done"), std::string::npos) << p.report;
+        ASSERT_EQ(p.sources.size(), 60u) << p.report;
+        // The turn comes right after the first picture: the run starts at or just after it (a
+        // player that decodes the first backward frames in forward order shows only picture
+        // 200, or 150, of the first groups).
+        EXPECT_GE(p.sources[0], 199) << show(p.sources);
+        EXPECT_LT(p.sources[0], 200 + kKeyEvery) << show(p.sources);
+        for (size_t i = 1; i < p.sources.size(); ++i)
+            ASSERT_EQ(p.sources[i], p.sources[i - 1] - 1) << "picture " << i << ": " << show(p.sources);
+        EXPECT_NEAR(p.firstTime, p.sources.front() / double(kFps), 1e-3) << p.report;
+        EXPECT_NEAR(p.lastTime, p.sources.back() / double(kFps), 1e-3) << p.report;
+    }
 }
 
 // A seek while playing lands on the key frame at or before its target, forward and backward,
@@ -215,6 +229,92 @@ TEST_F(KxplayFile, KeyframesGiveOnlyKeyPicturesOfEveryGroup) {
         }
         EXPECT_NE(p.report.find("4 key pictures"), std::string::npos) << p.report;
     }
+}
+
+// What the in-process player delivered: each picture's MD5 and stream time, in display order.
+struct Delivered {
+    std::mutex m;
+    std::vector<std::string> hashes;
+    std::vector<double> times;
+    std::vector<unsigned char> yuv;
+};
+
+signed char deliver(image_frame *frame, void *p) {
+    auto *d = static_cast<Delivered *>(p);
+    uint32_t w = 0, h = 0;
+    double t = -1;
+    float rate = 0;
+    playerLib_image_frame_get_parameter0(frame, &w, &h, &t, &rate);
+    std::lock_guard<std::mutex> lock(d->m);
+    d->yuv.resize(size_t(w) * h + 2 * size_t((w + 1) / 2) * ((h + 1) / 2));
+    if (playerLib_image_frame_get_yuv420p(frame, d->yuv.data()) != 1) return 1;
+    unsigned char digest[16];
+    kx_String_buffer_md5sum(digest, static_cast<uint32_t>(d->yuv.size()), d->yuv.data());
+    char hex[33];
+    for (int i = 0; i < 16; ++i) snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    d->hashes.push_back(hex);
+    d->times.push_back(t);
+    return 1;
+}
+
+// The player in this process over the B-frame clip from "from=8", turned backward after 30
+// pictures: every picture carries its own presentation time (source position / frame rate),
+// so in display order the times rise by exactly one frame period, then fall by one, and the
+// backward pictures take over near where forward play got to.
+TEST_F(KxplayFile, InProcessPlayerGetsEveryBFramePictureWithItsOwnTime) {
+    kxtest::CaptureShownOnFailure cap;
+    video_h264_private_plugin_folder_set(KX_TEST_BINARY_DIR "/lib");
+    globalInit(0, nullptr, nullptr, nullptr, 0);
+    playerLib *player = playerLib_new__IO("KxplayFile", nullptr, 0, nullptr, 1);
+    ASSERT_NE(player, nullptr);
+    ASSERT_EQ(playerLib_startThread(player, 0), 1);
+    Delivered d;
+    // Backward play holds a whole group before its first picture: room for 128 frames.
+    playerLib_item *item = playerLib_item_new__IO((base + kBframes.name + "?from=8").c_str(), 25.0f, 64, 128, deliver,
+                                                  &d, 1);
+    ASSERT_NE(item, nullptr);
+    ASSERT_EQ(playerLib_add_item__OI_2(player, item), 1);
+    auto count = [&] {
+        std::lock_guard<std::mutex> lock(d.m);
+        return d.hashes.size();
+    };
+    const bool forward = kxtest::eventually([&] { return count() >= 30; }, std::chrono::seconds(30));
+    const int turned = forward ? playerLib_item_mode(item, 1) : 0;
+    const bool backward = turned == 1 && kxtest::eventually([&] { return count() >= 130; }, std::chrono::seconds(60));
+    playerLib_remove_item__IO_2(player, item);
+    playerLib_item_delete__OI(item);
+    playerLib_stopThread(player);
+    playerLib_delete__OI(player);
+    globalRelease();
+    ASSERT_TRUE(forward) << "fewer than 30 pictures";
+    ASSERT_EQ(turned, 1);
+    ASSERT_TRUE(backward) << "fewer than 100 pictures after the turn";
+
+    const std::vector<std::string> &ref = reference(kBframes);
+    std::vector<int> src;
+    for (const std::string &h : d.hashes) {
+        auto at = std::find(ref.begin(), ref.end(), h);
+        src.push_back(at == ref.end() ? -1 : static_cast<int>(at - ref.begin()));
+    }
+    for (size_t i = 0; i < src.size(); ++i) {
+        ASSERT_GE(src[i], 0) << "picture " << i << " is none of the source's: " << show(src);
+        ASSERT_NEAR(d.times[i], src[i] / double(kFps), 1e-6) << "picture " << i << ": " << show(src);
+    }
+    // Forward from the key frame at 8 s one picture at a time, then backward one at a time.
+    ASSERT_EQ(src[0], 200) << show(src);
+    size_t turn = 1;
+    while (turn < src.size() && src[turn] == src[turn - 1] + 1) ++turn;
+    ASSERT_GE(turn, 30u) << show(src);
+    ASSERT_LT(turn, src.size()) << show(src);
+    for (size_t i = turn + 1; i < src.size(); ++i)
+        ASSERT_EQ(src[i], src[i - 1] - 1) << "picture " << i << ": " << show(src);
+    // The first backward picture is near the last forward one. The server sends the turn's
+    // group whole from after the pictures a reference picture already sent leads; the player,
+    // until it has shown a backward picture, drops every frame whose time is not below the
+    // last picture shown, and with it a reference picture of the first pictures before that
+    // one: at most a reference and its two B-frames are lost there.
+    EXPECT_GE(src[turn], src[turn - 1] - 3) << show(src);
+    EXPECT_LT(src[turn], src[turn - 1] + 24) << show(src);
 }
 
 // GStreamer's checksumsink output: the pictures (last column) and their times (first).
