@@ -186,17 +186,23 @@ uint32_t Cursor::turnIndex(uint32_t last) const {
     const uint32_t key = keyAtOrBefore(last);
     auto next = std::upper_bound(keys_.begin(), keys_.end(), last);
     const uint32_t groupEnd = next == keys_.end() ? frames_ : *next;
-    // later[j - last]: the earliest time among the group's frames from j on.
-    std::vector<double> later(groupEnd - last + 1, INFINITY);
-    for (uint32_t j = groupEnd; j-- > last;) later[j - last] = std::min(later[j + 1 - last], times_[j]);
+    // H.264 shows a picture at most 16 pictures after it is decoded: the frames further on
+    // are shown after those up to last, and only a window of the group is looked at (also
+    // when a whole file is one group).
+    constexpr uint32_t kWindow = 34;
+    const uint32_t end = std::min(groupEnd, last + kWindow);
+    // later[j - last]: the earliest time among the window's frames from j on.
+    std::vector<double> later(end - last + 1, INFINITY);
+    for (uint32_t j = end; j-- > last;) later[j - last] = std::min(later[j + 1 - last], times_[j]);
     double shown = -INFINITY;
-    for (uint32_t j = key; j < last; ++j) shown = std::max(shown, times_[j]);
-    // The first frame from last on after which every picture of the group still to come is
-    // shown later than every one before (the group's last frame at the latest).
-    for (uint32_t i = last;; ++i) {
+    for (uint32_t j = last - std::min(last - key, kWindow); j < last; ++j) shown = std::max(shown, times_[j]);
+    // The first frame from last on after which every picture still to come is shown later
+    // than every one before (the window's last frame at the latest).
+    for (uint32_t i = last; i < end; ++i) {
         shown = std::max(shown, times_[i]);
         if (i + 1 >= groupEnd || shown < later[i + 1 - last]) return i;
     }
+    return last;
 }
 
 bool Cursor::isKey(uint32_t index) const {

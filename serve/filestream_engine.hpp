@@ -113,7 +113,6 @@ public:
 
 private:
     void plan(double now, double lead);
-    double timeOf(uint32_t index) const { return times_.empty() ? index / mainRate_ : times_[index]; }
 
     uint32_t frames_;
     double mainRate_;
