@@ -67,6 +67,7 @@ struct ParameterSets {
 // The buffer itself must open with 00 00 00 01; behind an access-unit delimiter the next unit may
 // use either start code, as encoders write it. Any number of SEI units may sit between the PPS
 // and the slice (interlaced x264 output carries two), and SEI units may also come first.
+// Parameter sets may repeat before the slice (see the SPS branch).
 signed char classify(uint32_t length, const uint8_t *data, ParameterSets *sets, const char *label) {
     const uint8_t *p = data;
     size_t n = length;
@@ -80,42 +81,55 @@ signed char classify(uint32_t length, const uint8_t *data, ParameterSets *sets, 
         const uint8_t header = p[lead];
         const unsigned type = header & 0x1f;
         if (type == 7) {
-            size_t at, code;
-            if (!next_start_code(p, lead + 1, n, &at, &code)) {
-                KX_LOG_ERROR_AT(5, __LINE__, label, "Can't find 0x67 end,flag=%#x.", le32(p + n - 4, 4));
-                return -1;
-            }
-            const size_t spsAt = lead, spsEnd = at;
-            const size_t ppsAt = at + code;
-            if (ppsAt >= n) {
-                KX_LOG_ERROR_AT(5, __LINE__, label, "Can't find data.");
-                return -1;
-            }
-            if ((p[ppsAt] & 0x1f) != 8) {
-                KX_LOG_ERROR_AT(5, __LINE__, label, "Error tag=%#hhx,bufferLenth=%u.", p[ppsAt],
-                                static_cast<unsigned>(n));
-                return -1;
-            }
-            if (n - ppsAt < 2 || !next_start_code(p, ppsAt + 1, n, &at, &code) || at + code >= n) {
-                KX_LOG_ERROR_AT(5, __LINE__, label, "Can't find data.");
-                return -1;
-            }
-            const size_t ppsEnd = at;
-            size_t next = at + code;
-            while (p[next] == 0x06) {  // SEI
-                if (!next_start_code(p, next + 1, n, &at, &code) || at + code >= n) {
+            // A run of parameter sets: the SPS (more than one when several are carried), the
+            // PPS, and then any further SPS, PPS and SEI units up to the first other unit. A
+            // stored key frame read with the track's key data in front, or a camera that repeats
+            // its sets, gives "SPS PPS SPS PPS SEI IDR". The sets recorded are the last PPS and
+            // the last SPS in front of it: the ones in force for the slice when the stream
+            // changes them (a new picture size mid-file).
+            ParameterSets found;
+            size_t unit = lead, at, code;
+            for (;;) {  // SPS units up to the PPS
+                if (!next_start_code(p, unit + 1, n, &at, &code)) {
+                    KX_LOG_ERROR_AT(5, __LINE__, label, "Can't find 0x67 end,flag=%#x.", le32(p + n - 4, 4));
+                    return -1;
+                }
+                found.sps = p + unit;
+                found.spsLength = static_cast<uint32_t>(at - unit);
+                unit = at + code;
+                if (unit >= n) {
                     KX_LOG_ERROR_AT(5, __LINE__, label, "Can't find data.");
                     return -1;
                 }
-                next = at + code;
+                if ((p[unit] & 0x1f) != 7) break;
             }
-            if (sets != nullptr) {
-                sets->sps = p + spsAt;
-                sets->spsLength = static_cast<uint32_t>(spsEnd - spsAt);
-                sets->pps = p + ppsAt;
-                sets->ppsLength = static_cast<uint32_t>(ppsEnd - ppsAt);
+            if ((p[unit] & 0x1f) != 8) {
+                KX_LOG_ERROR_AT(5, __LINE__, label, "Error tag=%#hhx,bufferLenth=%u.", p[unit],
+                                static_cast<unsigned>(n));
+                return -1;
             }
-            return (p[next] & 0x1f) == 5 ? 3 : 2;
+            const uint8_t *lastSps = found.sps;
+            uint32_t lastSpsLength = found.spsLength;
+            for (;;) {  // from the first PPS on: PPS, SPS and SEI units up to the unit that decides
+                const unsigned kind = p[unit] & 0x1f;
+                if (n - unit < 2 || !next_start_code(p, unit + 1, n, &at, &code) || at + code >= n) {
+                    KX_LOG_ERROR_AT(5, __LINE__, label, "Can't find data.");
+                    return -1;
+                }
+                if (kind == 7) {
+                    lastSps = p + unit;
+                    lastSpsLength = static_cast<uint32_t>(at - unit);
+                } else if (kind == 8) {
+                    found.sps = lastSps;
+                    found.spsLength = lastSpsLength;
+                    found.pps = p + unit;
+                    found.ppsLength = static_cast<uint32_t>(at - unit);
+                }
+                unit = at + code;
+                if (p[unit] != 0x06 && (p[unit] & 0x1f) != 7 && (p[unit] & 0x1f) != 8) break;
+            }
+            if (sets != nullptr) *sets = found;
+            return (p[unit] & 0x1f) == 5 ? 3 : 2;
         }
         if (type == 5) return 1;
         // SEI in front of everything else (x264 opens its first access unit so; a client that

@@ -232,6 +232,19 @@ TEST(H264KeyFrame, UnitOrdersFromRealStream) {
         {"sei sps pps idr", {sei, sps, pps, idr}, true, 3},
         {"sei sei p", {sei, sei, p}, false, 0},
         {"aud sei sps pps p", {aud0, sei, sps, pps, p}, false, 2},
+        // Parameter sets repeated in front of the slice: a stored key frame that carries its own
+        // sets, read with the track's key data in front; encoders with several PPS.
+        {"sps pps sps pps sei idr", {sps, pps, sps, pps, sei, idr}, false, 3},
+        {"sps pps sps pps idr (3-byte codes)", {sps, pps, sps, pps, idr}, true, 3},
+        {"aud sps pps sps pps sei idr", {aud0, sps, pps, sps, pps, sei, idr}, false, 3},
+        {"sps pps sei sps pps idr", {sps, pps, sei, sps, pps, idr}, true, 3},
+        {"sps pps pps idr", {sps, pps, pps, idr}, false, 3},
+        {"sps sps pps idr", {sps, sps, pps, idr}, false, 3},
+        {"sps pps sps idr", {sps, pps, sps, idr}, false, 3},
+        {"sps pps sps pps p", {sps, pps, sps, pps, p}, false, 2},
+        {"sps pps sps pps sei p", {sps, pps, sps, pps, sei, p}, true, 2},
+        // A delimiter behind the sets opens another access unit: not part of the run.
+        {"sps pps aud idr", {sps, pps, aud0, idr}, false, 2},
     };
     Quiet quiet;
     for (const Case &c : cases) {
@@ -256,6 +269,49 @@ TEST(H264KeyFrame, UnitOrdersFromRealStream) {
     // A 3-byte code in front is refused; the same frame with a 4-byte code is fine.
     Bytes front3 = cat({kCode3, sps, kCode4, pps, kCode4, idr});
     EXPECT_EQ(video_h264_check_keyFrame(static_cast<uint32_t>(front3.size()), front3.data()), -1);
+}
+
+// Two different sets in one frame (the track's key data, then the frame's own sets of a new
+// picture size): the last PPS and the last SPS in front of it are the ones given.
+TEST(H264KeyFrame, RepeatedParameterSetsGiveTheLastPair) {
+    Bytes a = stream_for(kStreams[0]), b = stream_for(kStreams[1]);
+    ASSERT_FALSE(a.empty() || b.empty());
+    const Bytes first = split_access_units(a)[0], second = split_access_units(b)[0];
+    const Bytes spsA = unit_of_type(first, 7), ppsA = unit_of_type(first, 8), idrA = unit_of_type(first, 5);
+    const Bytes spsB = unit_of_type(second, 7), ppsB = unit_of_type(second, 8), sei = unit_of_type(second, 6);
+    ASSERT_TRUE(!spsA.empty() && !ppsA.empty() && !idrA.empty() && !spsB.empty() && !ppsB.empty() && !sei.empty());
+    ASSERT_NE(spsA, spsB);
+    ASSERT_NE(ppsA, ppsB);
+    struct Case {
+        const char *name;
+        std::vector<Bytes> units;
+        Bytes sps, pps;
+        unsigned width, height;  // picture size of the SPS given
+    } cases[] = {
+        {"key data A, own sets B", {spsA, ppsA, spsB, ppsB, sei, idrA}, spsB, ppsB, 640, 360},
+        {"own sets B, then A", {spsB, ppsB, spsA, ppsA, idrA}, spsA, ppsA, 1920, 1080},
+        {"two SPS, one PPS", {spsA, spsB, ppsB, idrA}, spsB, ppsB, 640, 360},
+        {"SPS after the last PPS", {spsA, ppsA, spsB, idrA}, spsA, ppsA, 1920, 1080},
+        {"second PPS only", {spsA, ppsA, ppsB, idrA}, spsA, ppsB, 1920, 1080},
+    };
+    Quiet quiet;
+    for (const Case &c : cases) {
+        Bytes frame;
+        for (const Bytes &u : c.units) frame = cat({frame, kCode4, u});
+        const unsigned char *sps = nullptr, *pps = nullptr;
+        uint32_t spsLength = 0, ppsLength = 0;
+        ASSERT_EQ(video_h264_check_keyFrame_and_get_sps_pps(static_cast<uint32_t>(frame.size()), frame.data(), &sps,
+                                                            &spsLength, &pps, &ppsLength),
+                  3)
+            << c.name;
+        EXPECT_EQ(Bytes(sps, sps + spsLength), c.sps) << c.name;
+        EXPECT_EQ(Bytes(pps, pps + ppsLength), c.pps) << c.name;
+        uint32_t width = 0, height = 0;
+        ASSERT_EQ(video_h264_size_get(&width, &height, sps, static_cast<uint8_t>(std::min<uint32_t>(spsLength, 255))), 1)
+            << c.name;
+        EXPECT_EQ(width, c.width) << c.name;
+        EXPECT_EQ(height, c.height) << c.name;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -288,6 +344,10 @@ TEST(H264KeyFrame, MalformedAndShortFrames) {
         {"aud then 3-byte code", cat({kCode4, {0x09, 0x10}, kCode3, slice, slice}), 0, nullptr},
         {"aud then no code", cat({kCode4, {0x09, 0x10}, {0x07}, slice, slice, slice}), -1, "Error,bufferLenth=19,0x84886507."},
         {"aud then 3-byte code, ten bytes", cat({kCode4, {0x09, 0x10}, kCode3, {0x41, 1, 2, 3, 4, 5, 6}}), -1, "Error,bufferLenth=10,0x41010000."},
+        {"second sps without end", cat({kCode4, sps, kCode4, sps, {1, 2, 3, 4, 5, 6}}), -1, "Can't find 0x67 end,flag=0x6050403."},
+        {"two sps then slice", cat({kCode4, sps, kCode4, sps, kCode4, slice}), -1, "Error tag=0x65,bufferLenth=40."},
+        {"repeated pps without end", cat({kCode4, sps, kCode4, pps, kCode4, pps}), -1, "Can't find data."},
+        {"repeated sps then bare code", cat({kCode4, sps, kCode4, pps, kCode4, sps, kCode3}), -1, "Can't find data."},
     };
     for (const Case &c : cases) {
         const unsigned char *marker = reinterpret_cast<const unsigned char *>("x");
