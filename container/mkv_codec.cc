@@ -59,6 +59,14 @@ long keyDataOf(const uint8_t *avcc, size_t n, uint8_t *out, size_t cap) {
     return static_cast<long>(total);
 }
 
+size_t leadingDelimiter(const uint8_t *p, size_t n) {
+    ByteReader r(p, n);
+    uint32_t len;
+    if (!r.be32(&len) || len == 0 || !r.fits(len) || (p[4] & 0x1f) != 9) return 0;
+    const size_t whole = 4 + static_cast<size_t>(len);
+    return n > whole ? whole : 0;
+}
+
 bool annexBInPlace(uint8_t *p, size_t n) {
     size_t at = 0;
     while (at < n) {
@@ -277,7 +285,8 @@ int video_mkv_read_h264Stream_from_file(unsigned char *out, uint32_t outSize, co
                                         FILE *file, uint64_t offset, uint32_t size) {
     if (out == nullptr || file == nullptr) return -4;
     // With key data: its bytes, then the sample, whose first length gives way to the key data's
-    // final start code. The sample is read straight into place and converted there.
+    // final start code (behind a leading delimiter, see below). The sample is read straight
+    // into place and converted there.
     uint64_t keyLength = 0, need = size;
     if (keyData != nullptr) {
         keyLength = VIDEO_MKV_CODECPRIVATE_LENGTH(keyData);
@@ -298,12 +307,22 @@ int video_mkv_read_h264Stream_from_file(unsigned char *out, uint32_t outSize, co
     unsigned char *sample = out + (keyData ? keyLength - 4 : 0);
     int rv = readAt(file, offset, sample, size);
     if (rv < 0) return rv;
+    const size_t delimiter = keyData ? kx::mkv::leadingDelimiter(sample, size) : 0;
     if (!kx::mkv::annexBInPlace(sample, size)) {
         KX_LOGE("Invalid lenth(%u/%u)", size > 3 ? (sample[0] << 24u | sample[1] << 16u | sample[2] << 8u | sample[3]) : 0u,
                 size);
         return -3;
     }
-    if (keyData) memcpy(out, keyData + 4, static_cast<size_t>(keyLength));
+    if (keyData == nullptr) return static_cast<int>(need);
+    // An access-unit delimiter stays the first unit of the access unit: it moves to the front
+    // and the key data follows it, taking the start code of the sample's second unit. The
+    // length is the same, and the units behind the delimiter do not move.
+    if (delimiter != 0) {
+        memmove(out, sample, delimiter);
+        memcpy(out + delimiter, keyData + 4, static_cast<size_t>(keyLength));
+    } else {
+        memcpy(out, keyData + 4, static_cast<size_t>(keyLength));
+    }
     return static_cast<int>(need);
 }
 

@@ -13,6 +13,10 @@ namespace kx::mkv {
 // data does not fit in cap (-4).
 long keyDataOf(const uint8_t *avcc, size_t n, uint8_t *out, size_t cap);
 
+// Bytes of a stored sample's leading access-unit delimiter with its 4-byte length, when another
+// unit follows it; else 0.
+size_t leadingDelimiter(const uint8_t *p, size_t n);
+
 // Replaces the 4-byte big-endian lengths of a stored sample by 00 00 00 01, in place. False,
 // with the sample possibly half converted, when the lengths do not add up exactly to n.
 bool annexBInPlace(uint8_t *p, size_t n);

@@ -1,7 +1,7 @@
 // Fuzzes the sample readers and the codec data. The input is split by its first two bytes into
 // a configuration record (or AudioSpecificConfig) and a stored sample; key data, the Annex-B
 // conversion and the ADTS header never leave their buffers, and a converted sample is the
-// stored one with every length replaced by a start code.
+// stored one with every length replaced by a start code and the key data in its place.
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -61,16 +61,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }();
     if (n > 0 && (!withKey || n >= 4)) check((rv > 0) == converts, "file reader and conversion disagree");
     if (rv > 0) {
-        const size_t skip = withKey ? key.size() - 8 : 0;  // the key data's bytes before its last start code
-        check(static_cast<size_t>(rv) == skip + n, "Annex-B length");
-        if (withKey) check(memcmp(out.data(), key.data() + 4, key.size() - 4) == 0, "key data not in front");
+        // The expected Annex B, built from the sample's units: every unit behind 00 00 00 01;
+        // with key data, the key data in front of the first unit, or behind the first unit
+        // when that is an access-unit delimiter followed by more units.
+        std::vector<std::vector<uint8_t>> units;
         for (size_t at = 0; at < n;) {
             const uint32_t len = (uint32_t(sample[at]) << 24) | (sample[at + 1] << 16) | (sample[at + 2] << 8) | sample[at + 3];
-            const uint8_t code[4] = {0, 0, 0, 1};
-            check(memcmp(out.data() + skip + at, code, 4) == 0, "length not replaced by a start code");
-            check(memcmp(out.data() + skip + at + 4, sample + at + 4, len) == 0, "unit changed");
+            units.emplace_back(sample + at + 4, sample + at + 4 + len);
             at += 4 + len;
         }
+        const uint8_t code[4] = {0, 0, 0, 1};
+        const bool delimiterFirst =
+            withKey && units.size() >= 2 && !units[0].empty() && (units[0][0] & 0x1f) == 9;
+        std::vector<uint8_t> want;
+        for (size_t i = 0; i < units.size(); ++i) {
+            const bool keyHere = withKey && i == (delimiterFirst ? 1 : 0);
+            if (keyHere) {
+                want.insert(want.end(), key.begin() + 4, key.end());
+            } else {
+                want.insert(want.end(), code, code + 4);
+            }
+            want.insert(want.end(), units[i].begin(), units[i].end());
+        }
+        check(static_cast<size_t>(rv) == want.size(), "Annex-B length");
+        check(memcmp(out.data(), want.data(), want.size()) == 0, "Annex-B bytes");
     }
 
     // The same bytes as an AAC frame behind the configuration's ADTS header.

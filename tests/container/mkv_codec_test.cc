@@ -1,7 +1,8 @@
 // Matroska codec data over byte tables: codec private blocks from Annex B and ADTS, key data
 // from configuration records (with the high-profile extension, several parameter sets, and the
 // records that cannot give key data), stored samples to Annex B (every unit converted, lengths
-// adding up exactly), and ADTS headers from AudioSpecificConfig.
+// adding up exactly; key frames as one access unit with the key data in place), and ADTS
+// headers from AudioSpecificConfig.
 #include "kx/mkv.h"
 
 #include <stdio.h>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "container/mkv_codec.hpp"
+#include "kx/h264.h"
 #include "tests/support/stdout_capture.hpp"
 
 namespace {
@@ -150,6 +152,75 @@ TEST(MkvCodec, H264SamplesReadFromAFile) {
     EXPECT_EQ(video_mkv_read_h264Stream_from_file(out.data(), sample, k.data(), f, 2, sample), -4);
     EXPECT_EQ(video_mkv_read_h264Stream_from_file(plain.data(), sample, nullptr, f, 20, sample), -2);
     fclose(f);
+}
+
+// Key frames of the layouts files hold, read with the track's key data: an x264 sample (SEI,
+// IDR), a raw stream remuxed with its sets in band beside the configuration record (the same
+// sets, or those of a new picture size), and samples behind an access-unit delimiter, which
+// stays the first unit. Each comes out as one access unit the key-frame classifier takes as
+// parameter sets and IDR slice (3), giving the sets in force for the slice.
+TEST(MkvCodec, KeyFramesReadWithKeyDataAreKeyFramesAsStored) {
+    Capture cap;
+    const Bytes sei = {0x06, 0x05, 0x01, 0xAA}, idr = {0x65, 0x88, 0x84, 0x00, 0x33}, aud = {0x09, 0x10};
+    const Bytes sps2 = {0x67, 0x64, 0x00, 0x16, 0xAC, 0xD9, 0x40, 0xA0, 0x3D, 0xA1};
+    const Bytes pps2 = {0x68, 0xEB, 0xE3, 0xCB, 0x22, 0xC1};
+    auto stored = [](const std::vector<Bytes> &units) {
+        Bytes out;
+        for (const Bytes &u : units) out = cat({out, be32(static_cast<uint32_t>(u.size())), u});
+        return out;
+    };
+    auto annexB = [&](const std::vector<Bytes> &units) {
+        Bytes out;
+        for (const Bytes &u : units) out = cat({out, kCode, u});
+        return out;
+    };
+    struct Case {
+        const char *what;
+        std::vector<Bytes> sample, read;  // stored units, units read
+        Bytes sps, pps;                   // what the classifier gives
+    } cases[] = {
+        {"SEI, IDR", {sei, idr}, {kSps, kPps, sei, idr}, kSps, kPps},
+        {"remuxed: SPS, PPS, SEI, IDR", {kSps, kPps, sei, idr}, {kSps, kPps, kSps, kPps, sei, idr}, kSps, kPps},
+        {"remuxed: SPS, PPS, IDR", {kSps, kPps, idr}, {kSps, kPps, kSps, kPps, idr}, kSps, kPps},
+        {"remuxed, new picture size", {sps2, pps2, idr}, {kSps, kPps, sps2, pps2, idr}, sps2, pps2},
+        {"delimiter, IDR", {aud, idr}, {aud, kSps, kPps, idr}, kSps, kPps},
+        {"delimiter, SEI, IDR", {aud, sei, idr}, {aud, kSps, kPps, sei, idr}, kSps, kPps},
+        {"delimiter, SPS, PPS, SEI, IDR", {aud, kSps, kPps, sei, idr}, {aud, kSps, kPps, kSps, kPps, sei, idr}, kSps,
+         kPps},
+    };
+    const Bytes k = keyData(avcc({kSps}, {kPps}));
+    ASSERT_FALSE(k.empty());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes file = cat({{0xEE, 0xEE, 0xEE}, stored(c.sample), {0xEE}});
+        FILE *f = fmemopen(file.data(), file.size(), "rb");
+        ASSERT_NE(f, nullptr);
+        const uint32_t size = static_cast<uint32_t>(file.size() - 4);
+        Bytes out(k.size() - 4 + size - 4);  // exactly what the reader needs
+        int n = video_mkv_read_h264Stream_from_file(out.data(), static_cast<uint32_t>(out.size()), k.data(), f, 3, size);
+        fclose(f);
+        ASSERT_EQ(n, static_cast<int>(out.size()));
+        EXPECT_EQ(out, annexB(c.read));
+        const unsigned char *sps = nullptr, *pps = nullptr;
+        uint32_t spsLength = 0, ppsLength = 0;
+        EXPECT_EQ(video_h264_check_keyFrame_and_get_sps_pps(static_cast<uint32_t>(out.size()), out.data(), &sps,
+                                                            &spsLength, &pps, &ppsLength),
+                  3);
+        if (sps != nullptr && pps != nullptr) {
+            EXPECT_EQ(Bytes(sps, sps + spsLength), c.sps);
+            EXPECT_EQ(Bytes(pps, pps + ppsLength), c.pps);
+        }
+    }
+    // A delimiter alone has no unit to go in front of: the key data comes first.
+    Bytes file = stored({aud});
+    FILE *f = fmemopen(file.data(), file.size(), "rb");
+    ASSERT_NE(f, nullptr);
+    Bytes out(k.size() - 4 + file.size() - 4);
+    EXPECT_EQ(video_mkv_read_h264Stream_from_file(out.data(), static_cast<uint32_t>(out.size()), k.data(), f, 0,
+                                                  static_cast<uint32_t>(file.size())),
+              static_cast<int>(out.size()));
+    fclose(f);
+    EXPECT_EQ(out, annexB({kSps, kPps, aud}));
 }
 
 TEST(MkvCodec, AdtsFramesFromStoredAac) {
