@@ -88,7 +88,9 @@ uint32_t TrackClock::nextVideo(double frameRate, double streamTime, bool backwar
         anchorClock_ -= turns * kWrap;
         at -= turns * kWrap;
     }
-    double wrapped = fmod(floor(at + 1e-6), kWrap);  // 1e-6: a product like 3002.9999999 is 3003
+    // To the nearest tick: stream times of wall-clock size (relayed streams) carry a few
+    // hundredths of a tick of rounding, either way.
+    double wrapped = fmod(floor(at + 0.5), kWrap);
     if (wrapped < 0.0) wrapped += kWrap;
     uint32_t next = static_cast<uint32_t>(wrapped);
     if (started_ && next == time_) ++next;

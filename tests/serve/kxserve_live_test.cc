@@ -3,6 +3,8 @@
 // rtspsrc, VLC, and our own RTSP client; cluster redirects followed; hostile clients that
 // neither crash the server nor stall the others.
 #include <arpa/inet.h>
+#include <ctype.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -18,6 +21,7 @@
 #include "kx/rtspclient.h"
 #include "tests/support/fdlimit.hpp"
 #include "tests/support/kxserve_process.hpp"
+#include "tests/support/media_tools.hpp"
 #include "tests/support/rtsp_loopback_client.hpp"
 #include "tests/support/rtsp_peer.hpp"
 #include "tests/support/wait.hpp"
@@ -248,27 +252,49 @@ TEST_F(KxServeLive, OwnClientGetsTheTrailerAndFollowsARedirect) {
     EXPECT_EQ(front.stop(), 0);
 }
 
-// --relay: one connection to a camera (GStreamer's RTSP server playing an x264 clip), served
-// on to ffmpeg with the camera's pictures.
+// --relay: one connection to a camera (GStreamer's RTSP server playing an x264 clip, without
+// and with B-frames), served on to ffmpeg with the camera's pictures, their times one frame
+// apart in display order.
 TEST(KxServeRelay, ServesTheCameraPictures) {
     std::string why = kxtest::gst_peer_unavailable();
     if (!why.empty()) GTEST_SKIP() << why;
-    std::string clip = kxtest::make_clip(KX_TEST_SOURCE_DIR "/tests/peers/make_clip.sh", kDir + "/relay_320x240.mp4",
-                                         "320x240", 25, 4, "400k", false);
-    ASSERT_FALSE(clip.empty());
-    kxtest::RtspPeer camera;
-    std::string error;
-    ASSERT_TRUE(camera.start(KX_TEST_SOURCE_DIR "/tests/peers/rtsp_gst_server.py", {"--source", "file", "--clip", clip},
-                             &error))
-        << error;
-    KxServe relay;
-    ASSERT_TRUE(relay.start(kServe, {"--listen", "127.0.0.1:0", "--relay", "/cam=" + camera.url(), "--quiet"}))
-        << relay.output();
-    std::vector<std::string> got =
-        framemd5({"-rtsp_transport", "tcp", "-i", "rtsp://127.0.0.1:" + std::to_string(relay.port()) + "/cam"}, 20);
-    EXPECT_EQ(got.size(), 20u);
-    EXPECT_TRUE(runOfSource(framemd5({"-i", clip}, 100), got));
-    EXPECT_EQ(relay.stop(), 0);
+    const std::string plain = kxtest::make_clip(KX_TEST_SOURCE_DIR "/tests/peers/make_clip.sh",
+                                                kDir + "/relay_320x240.mp4", "320x240", 25, 4, "400k", false);
+    const std::string bframes = kxtest::small_clip(kDir, "relay_320x240_bf2", "320x240", 25, 4, "-bf 2");
+    for (const std::string &clip : {plain, bframes}) {
+        SCOPED_TRACE(clip);
+        ASSERT_FALSE(clip.empty());
+        kxtest::RtspPeer camera;
+        std::string error;
+        ASSERT_TRUE(camera.start(KX_TEST_SOURCE_DIR "/tests/peers/rtsp_gst_server.py",
+                                 {"--source", "file", "--clip", clip}, &error))
+            << error;
+        KxServe relay;
+        ASSERT_TRUE(relay.start(kServe, {"--listen", "127.0.0.1:0", "--relay", "/cam=" + camera.url(), "--quiet"}))
+            << relay.output();
+        const std::string url = "rtsp://127.0.0.1:" + std::to_string(relay.port()) + "/cam";
+        // ffprobe's decoded frames, read beside ffmpeg's (the camera plays its clip once).
+        std::string probed;
+        std::thread probe([&] {
+            probed = kxtest::tool_output({"/usr/bin/ffprobe", "-v", "error", "-rtsp_transport", "tcp", "-select_streams",
+                                          "v:0", "-read_intervals", "%+#40", "-show_entries", "frame=pts", "-of",
+                                          "csv=p=0", url},
+                                         60000);
+        });
+        // passthrough: every picture decoded, none dropped or repeated to a constant rate (which
+        // loses the B-frames after the first picture, whose time is not known yet).
+        std::vector<std::string> got = framemd5({"-rtsp_transport", "tcp", "-i", url, "-fps_mode", "passthrough"}, 20);
+        probe.join();
+        EXPECT_EQ(got.size(), 20u);
+        EXPECT_TRUE(runOfSource(framemd5({"-i", clip}, 100), got));
+        // Their times one frame apart in display order (the last few, read while it stops, may skip).
+        std::vector<long long> times;
+        for (const std::string &l : lines(probed))
+            if (!l.empty() && isdigit(static_cast<unsigned char>(l[0]))) times.push_back(atoll(l.c_str()));
+        ASSERT_GE(times.size(), 30u);
+        for (size_t i = 1; i < 30; ++i) EXPECT_EQ(times[i] - times[i - 1], 3600) << "frame " << i;
+        EXPECT_EQ(relay.stop(), 0);
+    }
 }
 
 // Garbage, a 10 MB header, a huge Content-Length, 2000 idle connections and a client that

@@ -167,6 +167,9 @@ TEST(RtspServerPacketizer, RtpClockFollowsPresentationTimes) {
         // Decoding order I0 P3 B1 B2 P6 B4 B5.
         {"IPBB", 25.0,
          {{0.0, 3600}, {0.12, 14400}, {0.04, 7200}, {0.08, 10800}, {0.24, 25200}, {0.16, 18000}, {0.20, 21600}}},
+        // Stream times of wall-clock size (a relayed stream's) are a fraction of a tick off.
+        {"wall-clock times", 25.0,
+         {{1765000000.13, 3600}, {1765000000.25, 14400}, {1765000000.17, 7200}, {1765000000.21, 10800}}},
         {"seek forward", 25.0, {{0.0, 3600}, {0.04, 7200}, {10.0, 10800}, {10.04, 14400}, {10.08, 18000}}},
         {"small jump forward kept", 25.0, {{0.0, 3600}, {0.04, 7200}, {2.04, 187200}}},
         {"seek backward", 25.0, {{5.0, 3600}, {5.04, 7200}, {3.0, 10800}, {3.04, 14400}}},
