@@ -182,9 +182,11 @@ std::string mediaOf(kx_Object *frame) {
     if (frame->type == KX_OBJECT_TYPE_H264) {
         video_h264_object *v = reinterpret_cast<video_h264_object *>(frame);
         if (v->keyFrame != 3) return {};
+        // Parameter sets suffice: a producer may flag an intra picture that is no IDR (open
+        // groups of pictures) as the place to start.
         const unsigned char *sps = nullptr, *pps = nullptr;
         uint32_t spsLength = 0, ppsLength = 0;
-        if (video_h264_check_keyFrame_and_get_sps_pps(v->dataLenth, v->data, &sps, &spsLength, &pps, &ppsLength) != 3)
+        if (video_h264_check_keyFrame_and_get_sps_pps(v->dataLenth, v->data, &sps, &spsLength, &pps, &ppsLength) < 2)
             return {};
         return kx::rtspserve::sdpH264(track, sps, spsLength, pps, ppsLength);
     }

@@ -45,8 +45,17 @@ bool raw(const std::string &path, const std::string &size, int seconds) {
                        "-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "0", "-g", "25", "-f", "h264"});
 }
 
+// Open groups of pictures, straight to Matroska: one IDR picture, then every 2 s an intra
+// picture that is no IDR (B-frames in front of it refer across it), which the muxer still
+// flags as a key frame.
+bool openGroups(const std::string &path) {
+    return made(path, {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-t", "6", "-pix_fmt", "yuv420p", "-c:v",
+                       "libx264", "-bf", "2", "-x264-params", "open-gop=1:keyint=50:min-keyint=50"});
+}
+
 struct Files {
     std::string remux = kDir + "/remux.mkv", delimited = kDir + "/delimited.mkv", sizes = kDir + "/sizes.mkv";
+    std::string open = kDir + "/open.mkv";
     bool ok = false;
     Files() {
         mkdir((std::string(KX_TEST_BINARY_DIR) + "/peers").c_str(), 0755);
@@ -73,7 +82,7 @@ struct Files {
         }
         ok = made(remux, {"-framerate", "25", "-i", small, "-c", "copy"}) &&
              made(delimited, {"-framerate", "25", "-i", small, "-c", "copy", "-bsf:v", "h264_metadata=aud=insert"}) &&
-             made(sizes, {"-framerate", "25", "-i", both, "-c", "copy"});
+             made(sizes, {"-framerate", "25", "-i", both, "-c", "copy"}) && openGroups(open);
     }
 };
 
@@ -152,10 +161,12 @@ TEST(FileStreamInBand, FfmpegPlaysRemuxedStreamsWithTheirOwnParameterSets) {
         {"/sizes.mkv", files().sizes, {7, 8, 6, 5}, {}, {"-t", "3.6"}, 85},
         // A start behind the change: the first key frame served brings the large sets.
         {"/sizes.mkv?from=2.5", files().sizes, {7, 8, 6, 5}, {"-ss", "2"}, {"-frames:v", "25"}, 25},
+        // A start at an intra picture that is no IDR: its parameter sets describe the stream.
+        {"/open.mkv?from=4.5", files().open, {6, 5}, {"-ss", "4"}, {"-frames:v", "20"}, 20},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.path);
-        ASSERT_EQ(storedKeyUnits(c.file, 4), c.stored) << "the file does not carry its sets in band";
+        ASSERT_EQ(storedKeyUnits(c.file, 4), c.stored) << "the file's first key-frame sample is not as made";
         const std::vector<std::string> want = hashes(c.file, c.fileStart, {});
         const std::vector<std::string> got = hashes(base + c.path, {"-rtsp_transport", "tcp"}, c.limit);
         ASSERT_GE(got.size(), c.least);
