@@ -27,6 +27,7 @@ namespace {
 const std::string kScript = KX_TEST_SOURCE_DIR "/tests/peers/rtsp_gst_server.py";
 const std::string kKxrecord = KX_TEST_BINARY_DIR "/bin/kxrecord";
 const std::string kKxserve = KX_TEST_BINARY_DIR "/bin/kxserve";
+const std::string kKxplay = KX_TEST_BINARY_DIR "/bin/kxplay";
 const std::string kWork = KX_TEST_BINARY_DIR "/player-test/kxrecord";
 
 std::string work() {
@@ -166,8 +167,9 @@ TEST_P(KxrecordFile, MaxSizeSplitsOnKeyFramesWithoutLosingFrames) {
 INSTANTIATE_TEST_SUITE_P(Formats, KxrecordFile, ::testing::Values("mkv", "avi"));
 
 // kxserve --live loops an H.264 file: the recording starts on one of its key frames and follows
-// the looped source picture by picture.
-TEST(Kxrecord, RecordsKxserveLiveBitExactFromAKeyFrame) {
+// the looped source picture by picture; kxserve --root serves the recording and kxplay's
+// pictures of it are those again, bit for bit.
+TEST(Kxrecord, RecordingFromKxservePlaysBackThroughKxserveRootBitExact) {
     const std::string clip = kxtest::small_clip(work(), "clip_160x120_25fps_4s", "160x120", 25, 4);
     ASSERT_FALSE(clip.empty());
     const std::string annexB = kWork + "/clip_160x120_25fps_4s.h264";
@@ -195,6 +197,19 @@ TEST(Kxrecord, RecordsKxserveLiveBitExactFromAKeyFrame) {
     EXPECT_EQ(start % 25, 0u) << "the recording does not start on a key frame";
     for (size_t i = 0; i < recorded.size(); ++i)
         ASSERT_EQ(recorded[i], source[(start + i) % source.size()]) << "picture " << i;
+
+    kxtest::KxServe files;
+    ASSERT_TRUE(files.start(kKxserve, {"--listen", "127.0.0.1:0", "--root", dir, "--quiet"})) << files.output();
+    const std::string y4m = kWork + "/served.y4m";
+    unlink(y4m.c_str());
+    int status = -1;
+    const std::string report = kxtest::tool_output(
+        {kKxplay, "--timeout", "15", "--quiet", "--frames", std::to_string(recorded.size()), "--y4m", y4m,
+         "rtsp://127.0.0.1:" + std::to_string(files.port()) + "/rec.mkv"},
+        60000, &status);
+    EXPECT_EQ(status, 0) << report;
+    EXPECT_EQ(kxtest::decoded_hashes(y4m), recorded) << report;
+    EXPECT_EQ(files.stop(), 0);
 }
 
 pid_t spawn(const std::vector<std::string> &argv) {
