@@ -85,7 +85,8 @@ typedef struct video_h264_sps {
 /* ---- classification ---- */
 
 /* Key-frame code of an access unit that starts with 00 00 00 01 (access-unit delimiters in front
- * are stepped over). Looks at most at SPS, PPS, one SEI and the unit after them. */
+ * are stepped over). Looks at the parameter sets and SEI in front of the first other unit, and at
+ * that unit. */
 KX_API signed char video_h264_check_keyFrame(uint32_t length, const void *data);
 
 /* As video_h264_check_keyFrame; when the code is 2 or 3 also sets *sps / *pps to the NAL header
