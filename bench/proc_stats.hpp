@@ -1,5 +1,5 @@
-// What the benchmarks read about a running process from /proc: its CPU time and its resident
-// memory.
+// What the benchmarks read about a running process from /proc: its CPU time, its resident
+// memory and its open descriptors.
 #pragma once
 
 #include <dirent.h>
@@ -48,13 +48,24 @@ inline double cpu_of(pid_t pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// Resident memory of a process in KiB (VmRSS), 0 when unreadable.
+// Resident memory of a process in KiB (VmRSS), -1 when unreadable.
 inline long rss_of(pid_t pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(f, line))
         if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
-    return 0;
+    return -1;
+}
+
+// Open descriptors of a process, -1 when unreadable.
+inline long fd_count(pid_t pid) {
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (d == nullptr) return -1;
+    long n = 0;
+    while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n - 1;  // the listing's own descriptor
 }
 
 }  // namespace kxbench

@@ -37,6 +37,7 @@
 
 #include "kx/global.h"
 #include "kx/rtspclient.h"
+#include "bench/proc_stats.hpp"
 #include "tests/support/fdlimit.hpp"
 #include "tests/support/kxserve_process.hpp"
 
@@ -54,25 +55,8 @@ double now_s() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// Resident memory in KiB and open descriptors of a process; -1 when unreadable.
-long rss_kib(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
-    return -1;
-}
-
-long fd_count(pid_t pid) {
-    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (d == nullptr) return -1;
-    long n = 0;
-    while (dirent *e = readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    closedir(d);
-    return n - 1;  // the listing's own descriptor
-}
-
+using kxbench::fd_count;
+using kxbench::rss_of;
 // ---- clients of our RTSP client service ----
 
 std::atomic<bool> g_stop{false};
@@ -117,18 +101,8 @@ public:
     }
 
     bool start(std::vector<std::string> argv) {
-        std::vector<char *> raw;
-        for (std::string &a : argv) raw.push_back(a.data());
-        raw.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
-        int rc = posix_spawn(&pid_, raw[0], &fa, nullptr, raw.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0) pid_ = -1;
-        return rc == 0;
+        pid_ = kxtest::spawn_logged(std::move(argv), outPath_);
+        return pid_ > 0;
     }
 
     // False once the process has exited (its status kept).
@@ -399,7 +373,7 @@ int main(int argc, char **argv) {
         const pid_t pids[kProcesses] = {getpid(), server.pid(), play.pid(), record.pid()};
         for (int p = 0; p < kProcesses; ++p) {
             if (pids[p] <= 0) continue;
-            s.rss[p] = rss_kib(pids[p]);
+            s.rss[p] = rss_of(pids[p]);
             s.fds[p] = fd_count(pids[p]);
         }
         return s;

@@ -20,6 +20,23 @@ extern char **environ;
 
 namespace kxtest {
 
+// Starts argv[0] with argv, standard input from /dev/null, standard output and error into
+// the file outPath (truncated). The child's pid, or -1.
+inline pid_t spawn_logged(std::vector<std::string> argv, const std::string &outPath) {
+    std::vector<char *> raw;
+    for (std::string &a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, raw[0], &fa, nullptr, raw.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
+}
+
 class KxServe {
 public:
     ~KxServe() { kill9(); }
@@ -29,20 +46,8 @@ public:
         log_ = "/tmp/kxserve_test." + std::to_string(getpid()) + "." + std::to_string(++count_) + ".log";
         std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char *> raw;
-        for (std::string &a : argv) raw.push_back(a.data());
-        raw.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
-        int rc = posix_spawn(&pid_, raw[0], &fa, nullptr, raw.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0) {
-            pid_ = -1;
-            return false;
-        }
+        pid_ = spawn_logged(argv, log_);
+        if (pid_ < 0) return false;
         return eventually(
             [&] {
                 std::string out = output();
