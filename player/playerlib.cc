@@ -53,6 +53,9 @@ bool jumpPending(const playerLib_item *it) {
     double jt = load(it->jumpTarget);
     return jt < -1e-6 || jt > 1e-7;
 }
+// Bit 4: a direction change is pending and the stream already carries the new direction's
+// frames. Every change of the mode bits clears it.
+constexpr unsigned char kStreamTurned = 0x10;
 unsigned char requestedMode(unsigned char bits) { return bits & 3; }
 unsigned char currentMode(unsigned char bits) { return (bits >> 2) & 3; }
 bool modePending(const playerLib_item *it) {
@@ -67,6 +70,12 @@ void setModeBits(playerLib_item *it, int requested, int current) {
         unsigned char c = current >= 0 ? static_cast<unsigned char>(current & 3) : currentMode(old);
         if (bits.compare_exchange_weak(old, static_cast<unsigned char>(r | (c << 2)))) return;
     }
+}
+
+// Sets kStreamTurned when the mode bits are still those read (the change still pending).
+bool markStreamTurned(playerLib_item *it, unsigned char seen) {
+    return std::atomic_ref<unsigned char>(it->modeBits)
+        .compare_exchange_strong(seen, static_cast<unsigned char>(seen | kStreamTurned));
 }
 
 void releaseFrame(image_frame *frame) {
@@ -549,15 +558,24 @@ signed char playerLib_private_cb(uint32_t *, unsigned char **buffer, uint32_t da
     const unsigned char *data = *buffer;
     store(it->lastInTime, time >= 0 ? time : kx_time_GMT_get());
 
-    // Mode change in direction pending, or (in reverse modes) a jump: frames of the old
-    // position are flushed here already.
+    // Turn to backward play pending: the forward frames still on their way come first, each
+    // later than the last picture shown, and are dropped. The first frame earlier than that
+    // picture is the backward stream's: what the queue holds then is of the old direction and
+    // is flushed once, and from there on every frame is kept, later ones too. The server sends
+    // a group newest first, so a reference that a backward picture needs (a B-frame's later
+    // one) arrives after that picture. In reverse modes a jump flushes the old position here.
     unsigned char bits = load(it->modeBits);
     unsigned char req = requestedMode(bits), cur = currentMode(bits);
     if ((req & 1) != (cur & 1) && time > 1e-5) {
-        if ((req & 1) && time >= load(it->lastOutTime)) {
-            count(it->stats.droppedFrames, playerLib_item_bufferCount(it) + 1);
-            frameConvert_item_clean(it->frameConvertItem);
-            return 1;
+        if ((req & 1) && !(bits & kStreamTurned)) {
+            if (time >= load(it->lastOutTime)) {
+                count(it->stats.droppedFrames);
+                return 1;
+            }
+            if (markStreamTurned(it, bits)) {
+                count(it->stats.droppedFrames, playerLib_item_bufferCount(it));
+                frameConvert_item_clean(it->frameConvertItem);
+            }
         }
     } else if (req & 1) {
         double jt = load(it->jumpTarget);
