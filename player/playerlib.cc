@@ -573,7 +573,7 @@ signed char playerLib_private_cb(uint32_t *, unsigned char **buffer, uint32_t da
                 return 1;
             }
             if (markStreamTurned(it, bits)) {
-                count(it->stats.droppedFrames, frameConvert_item_bufferCount(it->frameConvertItem));
+                count(it->stats.droppedFrames, playerLib_item_bufferCount(it));
                 frameConvert_item_clean(it->frameConvertItem);
             }
         }
@@ -588,7 +588,7 @@ signed char playerLib_private_cb(uint32_t *, unsigned char **buffer, uint32_t da
     }
 
     // Back-pressure: refuse while the decoder queue is deep; the client holds the frame.
-    uint32_t n = frameConvert_item_bufferCount(it->frameConvertItem);
+    uint32_t n = playerLib_item_bufferCount(it);
     bool pending = load(it->pendingFrame) != nullptr;
     uint16_t kfi = load(it->keyFrameInterval);
     if (n > it->bufferCountMax || (n > it->bufferCountMin && pending && n > kfi)) {
