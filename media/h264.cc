@@ -20,18 +20,19 @@ namespace {
 // The first start code at or after `from` inside [0, length): its offset and size (3 for
 // 00 00 01, 4 for 00 00 00 01). The unit before it ends at that offset.
 bool next_start_code(const uint8_t *p, size_t from, size_t length, size_t *at, size_t *size) {
-    for (size_t i = from; i + 3 <= length; ++i) {
-        if (p[i] != 0 || p[i + 1] != 0) continue;
-        if (p[i + 2] == 1) {
-            *at = i;
-            *size = 3;
+    // A code ends in the byte 01, rare in coded data: memchr finds the candidates.
+    size_t j = from + 2;
+    while (j < length) {
+        const void *one = memchr(p + j, 1, length - j);
+        if (one == nullptr) return false;
+        j = static_cast<size_t>(static_cast<const uint8_t *>(one) - p);
+        if (p[j - 1] == 0 && p[j - 2] == 0) {
+            bool four = j >= from + 3 && p[j - 3] == 0;
+            *at = four ? j - 3 : j - 2;
+            *size = four ? 4 : 3;
             return true;
         }
-        if (p[i + 2] == 0 && i + 4 <= length && p[i + 3] == 1) {
-            *at = i;
-            *size = 4;
-            return true;
-        }
+        ++j;
     }
     return false;
 }

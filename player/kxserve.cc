@@ -15,13 +15,16 @@
 // clients) unless --quiet. SIGINT and SIGTERM stop it cleanly. Exit status: 0 after a stop,
 // 1 when the port could not be bound in time, 2 usage errors.
 #include <math.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -43,7 +46,17 @@
 namespace {
 
 std::atomic<bool> g_stop{false};
-void on_signal(int) { g_stop.store(true); }
+// SIGINT and SIGTERM are blocked in every thread and taken by the main thread here, which
+// sleeps until a signal or its next duty instead of polling. True when one came (g_stop set).
+bool wait_for_signal(const sigset_t &stops, double seconds) {
+    seconds = std::max(seconds, 0.0);
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(seconds);
+    ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+    if (sigtimedwait(&stops, nullptr, &ts) <= 0) return false;
+    g_stop.store(true);
+    return true;
+}
 
 void usage(FILE *f) {
     fprintf(f,
@@ -277,10 +290,12 @@ int main(int argc, char **argv) {
         return 2;
     }
 
-    struct sigaction sa = {};
-    sa.sa_handler = on_signal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    // Before any thread starts, so that every thread inherits the mask.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     signal(SIGPIPE, SIG_IGN);
     globalInit(0, nullptr, nullptr, nullptr, 0);
 
@@ -355,7 +370,7 @@ int main(int argc, char **argv) {
     double begin = kx_time_uptime_get();
     uint16_t bound = 0;
     while (!g_stop.load() && (bound = rtspServer_port_get(server)) == 0 && kx_time_uptime_get() - begin < 10.0)
-        usleep(10000);
+        wait_for_signal(stops, 0.01);
     if (bound == 0) {
         if (!g_stop.load()) fprintf(stderr, "kxserve: could not listen on %s\n", listen.c_str());
         status = g_stop.load() ? 0 : 1;
@@ -370,7 +385,9 @@ int main(int argc, char **argv) {
     double lastStats = kx_time_uptime_get();
     uint64_t lastBytes = 0;
     while (!g_stop.load()) {
-        usleep(50000);
+        double wake = quiet ? kx_time_uptime_get() + 3600.0 : lastStats + 5.0;
+        if (seconds > 0) wake = std::min(wake, begin + seconds);
+        if (wait_for_signal(stops, wake - kx_time_uptime_get())) break;
         double now = kx_time_uptime_get();
         if (seconds > 0 && now - begin >= seconds) break;
         if (!quiet && now - lastStats >= 5.0) {

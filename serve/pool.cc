@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <new>
 #include <vector>
 
 #include "core/log.hpp"
@@ -148,6 +149,7 @@ struct socketPool final : public kx::ServiceThread {
     std::vector<socketPool_item *> writeList;
 
     void queued(socketPool_item *it);  // called by senders, holding the item's send-list lock
+    void wakeWriter();                 // wakes the thread for the write list
 
 protected:
     int onCommand(int command, void *p, Worker *w) override;
@@ -236,6 +238,12 @@ int socketPool::onCommand(int command, void *p, Worker *w) {
     return -1;
 }
 
+namespace {
+// Pools whose wake-up waits for the end of this thread's send batch.
+thread_local bool t_batching = false;
+thread_local std::vector<socketPool *> t_batched;
+}  // namespace
+
 void socketPool::queued(socketPool_item *it) {
     bool first;
     {
@@ -244,10 +252,33 @@ void socketPool::queued(socketPool_item *it) {
         writeList.push_back(it);
     }
     // One wake-up per batch of queued items: the thread empties the list after it woke.
-    if (first && wake('w', 0) != 1) {
+    if (!first) return;
+    if (t_batching) {
+        if (std::find(t_batched.begin(), t_batched.end(), this) != t_batched.end()) return;
+        try {
+            t_batched.push_back(this);
+            return;
+        } catch (const std::bad_alloc &) {
+            // woken now instead
+        }
+    }
+    wakeWriter();
+}
+
+void socketPool::wakeWriter() {
+    if (wake('w', 0) != 1) {
         int err = errno;
         KX_LOGE("write pipe(=%d) error:\"%s\".", wakeReadFd(0), kx::errtext(err));
     }
+}
+
+kx::pool::SendBatch::SendBatch() : outer_(!t_batching) { t_batching = true; }
+
+kx::pool::SendBatch::~SendBatch() {
+    if (!outer_) return;
+    t_batching = false;
+    for (socketPool *pool : t_batched) pool->wakeWriter();
+    t_batched.clear();
 }
 
 // ---- thread hooks ----

@@ -36,6 +36,7 @@
 #include "kx/socketpool.h"
 #include "kx/string.h"
 #include "kx/time.h"
+#include "serve/pool.hpp"
 #include "serve/rtsp_packetizer.hpp"
 #include "serve/rtsp_protocol.hpp"
 
@@ -437,9 +438,13 @@ void rtspServer::accept(Worker &w) {
 double rtspServer::onTick(Worker &w, double now) {
     if (listenFd_ < 0 && now >= nextBind_) bindPort(w);
     bool frames = false;
-    for (rtspServer_item *item : items) {
-        if (item->live()) frames |= serveItem(item);
-        if (!item->demand.empty()) frames |= serveDemand(item);
+    {
+        // The pool's thread is woken once for all the frames' clients, after the fan-out.
+        kx::pool::SendBatch batch;
+        for (rtspServer_item *item : items) {
+            if (item->live()) frames |= serveItem(item);
+            if (!item->demand.empty()) frames |= serveDemand(item);
+        }
     }
     serveClients();
     return frames ? 0.0 : kIdleWait;

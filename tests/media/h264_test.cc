@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "media/h264_units.hpp"
 #include "tests/support/stdout_capture.hpp"
 
 namespace {
@@ -634,6 +635,45 @@ std::vector<SpsCase> sps_cases() {
     s.qpprime_y_zero_transform_bypass_flag = 1;
     add("4:4:4 with twelve scaling lists", s, 1, 320, 240);
     return out;
+}
+
+// The start-code scan, fast over long runs without 01 bytes, against a byte-by-byte scan on
+// buffers dense in 00 and 01 from every starting offset (three- and four-byte codes, codes at
+// the very start and end, runs of zeros, a code that begins before the offset).
+TEST(H264StartCode, FindsTheCodeAByteScanFinds) {
+    auto reference = [](const Bytes &b, size_t from, size_t *at, size_t *size) {
+        for (size_t i = from; i + 3 <= b.size(); ++i) {
+            if (b[i] != 0 || b[i + 1] != 0) continue;
+            if (b[i + 2] == 1) return *at = i, *size = 3, true;
+            if (b[i + 2] == 0 && i + 4 <= b.size() && b[i + 3] == 1) return *at = i, *size = 4, true;
+        }
+        return false;
+    };
+    std::vector<Bytes> cases = {{}, {0, 0}, {0, 0, 1}, {0, 0, 0, 1}, {0, 0, 0, 0, 0, 1, 7}, {1, 1, 0, 0, 1, 0, 0, 0, 1},
+                                {9, 0, 0, 0}, {0, 0, 2, 0, 0, 1}};
+    uint32_t seed = 12345;
+    for (int n = 0; n < 300; ++n) {
+        Bytes b(1 + n % 64);
+        for (uint8_t &x : b) {
+            seed = seed * 1103515245u + 12345u;
+            uint32_t r = (seed >> 16) % 8;
+            x = r < 4 ? 0 : r < 6 ? 1 : static_cast<uint8_t>(seed >> 8);
+        }
+        cases.push_back(b);
+    }
+    Bytes longRun(5000, 0x55);
+    longRun[4000] = 0, longRun[4001] = 0, longRun[4002] = 0, longRun[4003] = 1;
+    cases.push_back(longRun);
+    for (const Bytes &b : cases)
+        for (size_t from = 0; from <= b.size() + 1; ++from) {
+            size_t wantAt = 99, wantSize = 99, at = 99, size = 99;
+            bool want = reference(b, from, &wantAt, &wantSize);
+            ASSERT_EQ(kx::h264::nextStartCode(b.data(), from, b.size(), &at, &size), want) << "from " << from;
+            if (want) {
+                EXPECT_EQ(at, wantAt) << "from " << from;
+                EXPECT_EQ(size, wantSize) << "from " << from;
+            }
+        }
 }
 
 TEST(H264Sps, HandBuiltUnitsParseToTheirFields) {
